@@ -1,0 +1,10 @@
+# Applies the sanitizer chosen with ZB_SANITIZE to every target of the build.
+if(ZB_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(ZB_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT ZB_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "ZB_SANITIZE must be '', 'address' or 'thread', not '${ZB_SANITIZE}'")
+endif()
