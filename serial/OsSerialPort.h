@@ -1,0 +1,79 @@
+// The operating system's side of a serial port: the few calls that differ between
+// platforms. One implementation file per platform (PosixSerialPort.cpp now); the
+// build picks it. Everything else about the port is portable and lives in TZbComm.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zb {
+
+enum class dataBits : std::uint8_t { DB5, DB6, DB7, DB8 };
+enum class parity : std::uint8_t { prNone, prOdd, prEven };
+enum class stopBits : std::uint8_t { SB1, SB1_5, SB2 };
+
+struct LineSettings {
+    long baud = 4800;
+    dataBits data = dataBits::DB8;
+    parity par = parity::prNone;
+    stopBits stop = stopBits::SB1;
+};
+
+class OsSerialPort {
+public:
+    // Creates the platform's implementation, with no device open.
+    static std::unique_ptr<OsSerialPort> create();
+
+    // The device path that a port text (as stored by TZbComm, "COM3" or "\\.\COM12")
+    // opens on this platform.
+    static std::string devicePath(const std::string& portText);
+
+    virtual ~OsSerialPort() = default;
+
+    // Opens an existing device for reading and writing, exclusively: a second opener
+    // fails. Never creates a file.
+    virtual bool open(const std::string& path) = 0;
+    // Reads the device's current line settings and keeps them for writeLineSettings.
+    virtual bool readLineSettings() = 0;
+    // Writes back the settings read, in raw binary mode with these values replaced.
+    virtual bool writeLineSettings(const LineSettings& settings) = 0;
+    virtual bool setQueueSizes(std::size_t receive, std::size_t transmit) = 0;
+    // Saves the read time-outs in force, to be put back by restoreTimeouts.
+    virtual bool saveTimeouts() = 0;
+    // A one-byte read then returns as soon as a byte arrives, or after 100 ms.
+    virtual bool setWorkingTimeouts() = 0;
+    virtual bool restoreTimeouts() = 0;
+    virtual bool selectTransmitEmptyEvent() = 0;
+
+    // Reads at most one byte. Returns 1 with the byte, 0 when nothing came within the
+    // working time-out, -1 on a read error (a closed or unplugged port). Called by the
+    // receive watcher only, never concurrently with open or close.
+    virtual int readByte(std::uint8_t& byte) = 0;
+    // Sends all bytes; returns false when the device refused them.
+    virtual bool write(const std::uint8_t* bytes, std::size_t count) = 0;
+    // Waits until everything written has left the driver.
+    virtual bool flush() = 0;
+    virtual bool setBreak() = 0;
+    virtual bool clearBreak() = 0;
+    // The extended functions of EscapeComm, by their traditional codes.
+    virtual bool escape(std::uint32_t code) = 0;
+    virtual bool close() = 0;
+    virtual bool isOpen() const = 0;
+    // The operating system's error of the last failed call (errno on POSIX).
+    virtual int lastOsError() const = 0;
+};
+
+// Function codes of EscapeComm.
+inline constexpr std::uint32_t SETXOFF = 1;
+inline constexpr std::uint32_t SETXON = 2;
+inline constexpr std::uint32_t SETRTS = 3;
+inline constexpr std::uint32_t CLRRTS = 4;
+inline constexpr std::uint32_t SETDTR = 5;
+inline constexpr std::uint32_t CLRDTR = 6;
+inline constexpr std::uint32_t RESETDEV = 7;
+inline constexpr std::uint32_t SETBREAK = 8;
+inline constexpr std::uint32_t CLRBREAK = 9;
+
+}  // namespace zb

@@ -1,0 +1,94 @@
+// TRead: the receive watcher of a TZbComm, a thread that reads the port one byte at a
+// time while a reception is armed and hands completion to the main thread.
+//
+// Shared with the main thread without a lock: the armed flag, count, position and
+// destination. Ordering:
+//   - the main thread (ReadComm) stores count, destination and position, then sets
+//     `armed` with release order; the watcher loads `armed` with acquire order before
+//     it reads the others;
+//   - the watcher stores each byte, then the position; on the last byte it clears
+//     `armed` (release) before it asks the main thread to run DataReady, so a main
+//     thread that sees `armed` false (acquire) also sees every byte stored.
+//   - `storing` brackets the watcher's store of one byte. Disarming (StopReading,
+//     re-arming) clears `armed` and then waits while `storing` is set, so once it
+//     returns the watcher no longer writes into the old destination. Both sides use
+//     sequentially consistent order for this pair: either the watcher sees the
+//     reception disarmed and drops the byte, or the main thread sees it storing and
+//     waits the few instructions it takes.
+// Pausing, resuming and termination go through a mutex and condition variable.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "MainThread.h"
+#include "OsSerialPort.h"
+
+namespace zb {
+
+class TZbComm;
+
+class TRead {
+public:
+    // The thread starts paused when createSuspended is true (always, in this program).
+    TRead(bool createSuspended, OsSerialPort* port, TZbComm* owner, MainThread& main);
+    // Asks the thread to terminate, resumes it if paused, and waits for its end.
+    ~TRead();
+    TRead(const TRead&) = delete;
+    TRead& operator=(const TRead&) = delete;
+
+    // Main thread: arm, disarm and look at the reception.
+    void arm(std::uint8_t* destination, std::int32_t count);
+    void disarm();
+    bool armed() const { return armed_.load(std::memory_order_acquire); }
+
+    // Lets a paused watcher run. The port may be replaced only while it is paused.
+    void Resume();
+    void setPort(OsSerialPort* port);
+    // Returns once the watcher makes no further read attempt until Resume: it is
+    // parked at the top of its cycle, or waiting for the main thread to run
+    // DataReady (it reads nothing until that has run and then parks).
+    void Suspend();
+    // Asks the thread to leave Execute; a watcher waiting for the main thread gives
+    // up its wait, and the pending DataReady is not run.
+    void Terminate();
+    // Waits up to `limit` for the thread to leave Execute; true when it has.
+    bool WaitForEnd(std::chrono::milliseconds limit);
+
+private:
+    struct MainCall;
+    void Execute();
+    bool parkIfPaused();                 // false when terminated
+    void idleSleep(std::chrono::milliseconds period);
+    void Synchronize();                  // runs the owner's DataReady on the main thread
+
+    // Shared reception; see the ordering rules above.
+    std::atomic<bool> armed_{false};
+    std::atomic<bool> storing_{false};
+    std::atomic<std::int32_t> count_{0};
+    std::atomic<std::int32_t> position_{0};
+    std::atomic<std::uint8_t*> destination_{nullptr};
+
+    std::uint8_t scratch_[100] = {};
+    bool carried_ = false;  // scratch_[0] was read after its reception was given up
+    TZbComm* owner_;
+    MainThread& main_;
+    OsSerialPort* port_;  // handed over under control_ while paused
+
+    std::mutex control_;
+    std::condition_variable changed_;
+    bool pauseRequested_;
+    bool parked_ = false;        // at the top of the cycle, paused
+    bool waitingMain_ = false;   // waiting for DataReady to run
+    bool ended_ = false;
+    std::atomic<bool> terminated_{false};
+    std::shared_ptr<MainCall> pendingCall_;  // guarded by control_
+
+    std::thread thread_;
+};
+
+}  // namespace zb

@@ -1,0 +1,205 @@
+#include "TZbComm.h"
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "TRead.h"
+
+namespace zb {
+
+namespace {
+
+constexpr std::size_t kReceiveQueueBytes = 32768;
+constexpr std::size_t kTransmitQueueBytes = 9216;
+// KillComm gives the watcher this long to leave its cycle; a pending read ends
+// within the 100 ms read time-out.
+constexpr std::chrono::milliseconds kWatcherEndWait{250};
+constexpr const char* kLogFileName = "ZbComm.log";
+constexpr std::size_t kReadRecordBytes = 8;
+
+constexpr std::array<const char*, 10> kBaudRates = {"300",   "600",   "1200",  "2400",  "4800",
+                                                    "9600",  "19200", "38400", "57600", "115200"};
+
+}  // namespace
+
+TZbComm::TZbComm(MainThread& owner) : main_(owner), port_(OsSerialPort::create()) {}
+
+TZbComm::~TZbComm() { KillComm(); }
+
+void TZbComm::SetPortNumber(const std::string& text) {
+    if (text.size() < 4 || text.size() > 6) return;
+    if (text.compare(0, 3, "COM") != 0) return;
+    // The standard text-to-number conversion: leading digits, 0 when there are none.
+    const long n = std::strtol(text.c_str() + 3, nullptr, 10);
+    if (n < 1 || n > 256) return;
+    portText_ = text;
+    directNumber_ = static_cast<std::uint8_t>(n - 1);
+    // Ports from COM10 on are reached through the device namespace only.
+    if (directNumber_ > 8) portText_ = "\\\\.\\" + portText_;
+}
+
+void TZbComm::SetBaudRate(const std::string& text) {
+    for (const char* rate : kBaudRates) {
+        if (text == rate) {
+            baudText_ = text;
+            return;
+        }
+    }
+}
+
+void TZbComm::SetLogState(bool value) {
+    closeLog();
+    logState_ = value;
+    if (value) log_ = std::fopen(kLogFileName, "wb");  // failure: no log, nothing said
+}
+
+void TZbComm::closeLog() {
+    if (log_ != nullptr) {
+        std::fclose(log_);
+        log_ = nullptr;
+    }
+}
+
+bool TZbComm::failOpen(std::uint8_t code) {
+    lastError_ = code;
+    port_->close();
+    return false;
+}
+
+bool TZbComm::OpenComm() {
+    if (open_) {  // O1
+        lastError_ = kErrAlreadyOpen;
+        return false;
+    }
+    if (!port_->open(OsSerialPort::devicePath(portText_))) {  // O2
+        lastError_ = kErrOpenDevice;
+        return false;
+    }
+    if (!port_->readLineSettings()) return failOpen(kErrGetLineSettings);  // O3
+    LineSettings settings;                                                 // O4
+    settings.baud = std::strtol(baudText_.c_str(), nullptr, 10);
+    settings.data = dataBits_;
+    settings.par = parity_;
+    settings.stop = stopBits_;
+    if (!port_->writeLineSettings(settings)) return failOpen(kErrSetLineSettings);  // O5
+    if (!port_->setQueueSizes(kReceiveQueueBytes, kTransmitQueueBytes)) return failOpen(kErrQueueSizes);  // O6
+    if (!port_->saveTimeouts()) return failOpen(kErrGetTimeouts);      // O7
+    if (!port_->setWorkingTimeouts()) return failOpen(kErrSetTimeouts);  // O8
+    if (!watcher_) {                                                   // O9
+        watcher_ = std::make_unique<TRead>(true, port_.get(), this, main_);
+    } else {
+        watcher_->setPort(port_.get());
+    }
+    watcher_->Resume();
+    open_ = true;                         // O10
+    port_->selectTransmitEmptyEvent();    // O11: result ignored
+    return true;                          // O12
+}
+
+bool TZbComm::CloseComm() {
+    if (!open_) {  // C1
+        lastError_ = kErrNotOpenClose;
+        return false;
+    }
+    closeLog();                          // C2
+    if (watcher_) watcher_->Suspend();   // C3
+    if (!port_->close()) {               // C4
+        main_.showMessage("Ich kann COMM nicht schließen!", "Fehler");
+        lastError_ = kErrClose;
+        return false;
+    }
+    open_ = false;
+    return true;
+}
+
+void TZbComm::KillComm() {
+    closeLog();  // S1
+    if (watcher_) {  // S2
+        watcher_->Terminate();
+        // The watcher ends within one read; the port is closed only after that, so
+        // no read ever runs on a closed (or reused) descriptor. A watcher waiting
+        // for the main thread gives up at once, so this never waits on ourselves.
+        watcher_->WaitForEnd(kWatcherEndWait);
+        if (open_) {
+            port_->restoreTimeouts();
+            port_->close();
+        }
+        watcher_.reset();
+    }
+    open_ = false;  // S3
+}
+
+bool TZbComm::WriteComm(const std::uint8_t* bytes, std::int32_t count) {
+    if (!open_) {
+        lastError_ = kErrNotOpen;
+        return false;
+    }
+    if (count < 0) count = 0;
+    if (log_ != nullptr) {
+        std::fwrite("W-", 1, 2, log_);
+        std::fwrite(bytes, 1, static_cast<std::size_t>(count), log_);
+        std::fputc('\n', log_);
+    }
+    return port_->write(bytes, static_cast<std::size_t>(count));
+}
+
+bool TZbComm::ReadComm(std::uint8_t* destination, std::int32_t count) {
+    if (!open_) {  // R1
+        lastError_ = kErrNotOpen;
+        return false;
+    }
+    readDestination_ = destination;       // R2
+    watcher_->arm(destination, count);    // R3, R4
+    return true;                          // R5
+}
+
+bool TZbComm::GetReadState() const { return watcher_ && watcher_->armed(); }
+
+void TZbComm::StopReading() {
+    if (watcher_) watcher_->disarm();
+}
+
+void TZbComm::DataReady() {
+    if (log_ != nullptr && readDestination_ != nullptr) {
+        std::fwrite("R-", 1, 2, log_);
+        std::fwrite(readDestination_, 1, kReadRecordBytes, log_);
+        std::fputc('\n', log_);
+    }
+    if (OnDataReady) OnDataReady(this);
+}
+
+void TZbComm::OnTrans() {
+    if (OnDataSended) OnDataSended(this);
+}
+
+bool TZbComm::WaitForEndOfTransmission(std::int32_t /*value*/) {
+    if (!open_) {
+        lastError_ = kErrNotOpen;
+        return false;
+    }
+    // Writes are synchronous: when WriteComm has returned, no write is pending.
+    return true;
+}
+
+bool TZbComm::FlushWriteBuffer() {
+    if (!open_) {
+        lastError_ = kErrNotOpen;
+        return false;
+    }
+    return port_->flush();
+}
+
+bool TZbComm::EscapeComm(std::uint32_t code) { return port_->isOpen() && port_->escape(code); }
+bool TZbComm::SetBreak() { return port_->isOpen() && port_->setBreak(); }
+bool TZbComm::ClearBreak() { return port_->isOpen() && port_->clearBreak(); }
+
+std::uint8_t TZbComm::GetLastError() {
+    const std::uint8_t code = lastError_;
+    lastError_ = kErrNone;
+    return code;
+}
+
+int TZbComm::LastOsError() const { return port_->lastOsError(); }
+
+}  // namespace zb

@@ -1,0 +1,116 @@
+// TZbComm: one serial port with fixed line settings, its receive watcher and its
+// optional traffic log "ZbComm.log".
+//
+// Threads: every member is called on the main thread. The receive watcher (TRead)
+// runs on its own thread; it stores received bytes into the destination given to
+// ReadComm and, when the count is reached, runs DataReady on the main thread (posted
+// through MainThread) and waits until it has run.
+//
+// Failures are reported by the truth value of a call and kept as a small last-error
+// code (see GetLastError); the platform's own error number is kept beside it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "MainThread.h"
+#include "OsSerialPort.h"
+
+namespace zb {
+
+class TRead;
+class TZbComm;
+
+using TNotifyEvent = std::function<void(TZbComm* sender)>;
+
+// Last-error codes.
+enum : std::uint8_t {
+    kErrNone = 0,
+    kErrAlreadyOpen = 1,
+    kErrOpenDevice = 2,
+    kErrGetTimeouts = 3,
+    kErrSetTimeouts = 4,
+    kErrGetLineSettings = 5,
+    kErrSetLineSettings = 6,
+    kErrNotOpenClose = 7,
+    kErrNotOpen = 8,
+    kErrQueueSizes = 9,
+    kErrClose = 10,
+};
+
+class TZbComm {
+public:
+    // `owner` is the main thread that DataReady and the message box run on.
+    explicit TZbComm(MainThread& owner);
+    ~TZbComm();
+    TZbComm(const TZbComm&) = delete;
+    TZbComm& operator=(const TZbComm&) = delete;
+
+    // Published events.
+    TNotifyEvent OnDataReady;
+    TNotifyEvent OnDataSended;
+
+    // Published properties.
+    const std::string& PortNumber() const { return portText_; }
+    void SetPortNumber(const std::string& text);
+    const std::string& BaudRate() const { return baudText_; }
+    void SetBaudRate(const std::string& text);
+    dataBits DataBits() const { return dataBits_; }
+    void SetDataBits(dataBits value) { dataBits_ = value; }
+    parity Parity() const { return parity_; }
+    void SetParity(parity value) { parity_ = value; }
+    stopBits StopBits() const { return stopBits_; }
+    void SetStopBits(stopBits value) { stopBits_ = value; }
+    bool ReadState() const { return GetReadState(); }
+    bool LogState() const { return logState_; }
+    void SetLogState(bool value);
+
+    bool OpenComm();
+    bool CloseComm();
+    void KillComm();
+    bool WriteComm(const std::uint8_t* bytes, std::int32_t count);
+    // Arms the watcher to receive exactly `count` (>= 1) bytes into `destination`,
+    // which must hold count + 1 bytes (a zero byte is stored after the last byte
+    // received) and at least 8 bytes (the traffic log copies 8). Returns at once.
+    bool ReadComm(std::uint8_t* destination, std::int32_t count);
+    bool GetReadState() const;
+    void StopReading();
+    // Run by the watcher on the main thread when a reception completes.
+    void DataReady();
+    void OnTrans();
+    bool WaitForEndOfTransmission(std::int32_t value);
+    bool FlushWriteBuffer();
+    bool EscapeComm(std::uint32_t code);
+    bool SetBreak();
+    bool ClearBreak();
+    // Returns the last error code and resets it to 0.
+    std::uint8_t GetLastError();
+    bool GetOpenState() const { return open_; }
+    std::uint8_t GetDirectNumber() const { return directNumber_; }
+    // errno (or the platform's code) of the last failed operating-system call.
+    int LastOsError() const;
+
+private:
+    void closeLog();
+    bool failOpen(std::uint8_t code);
+
+    MainThread& main_;
+    std::unique_ptr<TRead> watcher_;
+    std::unique_ptr<OsSerialPort> port_;
+    bool open_ = false;
+    bool logState_ = false;
+    std::uint8_t directNumber_ = 0;
+    stopBits stopBits_ = stopBits::SB1;
+    parity parity_ = parity::prNone;
+    dataBits dataBits_ = dataBits::DB8;
+    std::string baudText_ = "4800";
+    std::string portText_ = "COM1";
+    const std::uint8_t* readDestination_ = nullptr;
+    std::uint8_t lastError_ = kErrNone;
+    std::FILE* log_ = nullptr;
+};
+
+}  // namespace zb

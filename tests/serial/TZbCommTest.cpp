@@ -1,0 +1,339 @@
+// The serial port component on real pseudo-terminals.
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "PtyPair.h"
+#include "StdMainThread.h"
+#include "TZbComm.h"
+
+using namespace std::chrono_literals;
+using zb::StdMainThread;
+using zb::TZbComm;
+using zb::test::PtyPair;
+
+namespace {
+
+constexpr auto kBound = 3000ms;  // generous bound for events that come within milliseconds
+
+struct Fixture : ::testing::Test {
+    PtyPair pty;
+    StdMainThread main;
+    TZbComm comm{main};
+    int dataReadyCalls = 0;
+
+    void SetUp() override {
+        comm.OnDataReady = [this](TZbComm* sender) {
+            EXPECT_EQ(sender, &comm);
+            ++dataReadyCalls;
+        };
+        comm.SetBaudRate("19200");
+        comm.SetPortNumber("COM3");
+    }
+    bool waitForDataReady(int calls) {
+        return main.processUntil([&] { return dataReadyCalls >= calls; }, kBound);
+    }
+    // The watcher has taken every byte out of the port's queue.
+    bool waitUntilDrained() {
+        const auto deadline = std::chrono::steady_clock::now() + kBound;
+        while (pty.pendingAtPort() > 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+        // The byte just read still has to be stored; that is a few instructions away.
+        std::this_thread::sleep_for(50ms);
+        return pty.pendingAtPort() == 0;
+    }
+};
+
+}  // namespace
+
+TEST(PortNameRule, AcceptedNamesAndDirectNumbers) {
+    StdMainThread main;
+    TZbComm comm(main);
+    EXPECT_EQ(comm.PortNumber(), "COM1");
+    struct Case { const char* text; const char* stored; int direct; };
+    for (const Case& c : {Case{"COM1", "COM1", 0}, Case{"COM9", "COM9", 8}, Case{"COM10", "\\\\.\\COM10", 9},
+                          Case{"COM256", "\\\\.\\COM256", 255}, Case{"COM3", "COM3", 2}}) {
+        comm.SetPortNumber(c.text);
+        EXPECT_EQ(comm.PortNumber(), c.stored) << c.text;
+        EXPECT_EQ(comm.GetDirectNumber(), c.direct) << c.text;
+    }
+}
+
+TEST(PortNameRule, RefusedNamesChangeNothing) {
+    StdMainThread main;
+    TZbComm comm(main);
+    comm.SetPortNumber("COM7");
+    for (const char* text : {"COM0", "COM257", "com3", "COM", "COM1234", "LPT1", "COMX", "", "COM-1"}) {
+        comm.SetPortNumber(text);
+        EXPECT_EQ(comm.PortNumber(), "COM7") << text;
+        EXPECT_EQ(comm.GetDirectNumber(), 6) << text;
+    }
+    EXPECT_EQ(comm.GetLastError(), 0);
+}
+
+TEST(BaudRateRule, OnlyTheListedTextsAreTaken) {
+    StdMainThread main;
+    TZbComm comm(main);
+    EXPECT_EQ(comm.BaudRate(), "4800");
+    for (const char* text : {"14400", "", "4800 ", " 9600", "19200.0", "0"}) {
+        comm.SetBaudRate(text);
+        EXPECT_EQ(comm.BaudRate(), "4800") << '"' << text << '"';
+    }
+    comm.SetBaudRate("115200");
+    EXPECT_EQ(comm.BaudRate(), "115200");
+    EXPECT_EQ(comm.GetLastError(), 0);
+}
+
+TEST(NeverOpened, CallsFailWithoutTouchingAPort) {
+    StdMainThread main;
+    TZbComm comm(main);
+    std::uint8_t buf[16] = {};
+    EXPECT_FALSE(comm.WriteComm(buf, 1));
+    EXPECT_EQ(comm.GetLastError(), zb::kErrNotOpen);
+    EXPECT_EQ(comm.GetLastError(), 0) << "the code is read once";
+    EXPECT_FALSE(comm.ReadComm(buf, 1));
+    EXPECT_EQ(comm.GetLastError(), zb::kErrNotOpen);
+    EXPECT_FALSE(comm.CloseComm());
+    EXPECT_EQ(comm.GetLastError(), zb::kErrNotOpenClose);
+    EXPECT_FALSE(comm.FlushWriteBuffer());
+    EXPECT_EQ(comm.GetLastError(), zb::kErrNotOpen);
+    EXPECT_FALSE(comm.SetBreak());
+    EXPECT_FALSE(comm.ClearBreak());
+    EXPECT_FALSE(comm.EscapeComm(zb::SETDTR));
+    EXPECT_FALSE(comm.GetReadState());
+    comm.StopReading();
+    comm.KillComm();
+    EXPECT_EQ(comm.GetLastError(), 0) << "break, escape and kill set no code";
+    EXPECT_FALSE(comm.GetOpenState());
+}
+
+TEST(OpenFailures, AbsentDeviceAndNonTerminal) {
+    zb::test::TempWorkDir dir;
+    ::setenv("ZBCOMM_DEVICE_DIR", dir.path().c_str(), 1);
+    StdMainThread main;
+    TZbComm comm(main);
+    comm.SetPortNumber("COM4");
+    EXPECT_FALSE(comm.OpenComm());
+    EXPECT_EQ(comm.GetLastError(), zb::kErrOpenDevice);
+    EXPECT_FALSE(std::ifstream(dir.path() + "/COM4").good()) << "opening never creates the device";
+
+    std::ofstream(dir.path() + "/COM4") << "not a terminal";
+    EXPECT_FALSE(comm.OpenComm());
+    EXPECT_EQ(comm.GetLastError(), zb::kErrGetLineSettings);
+    EXPECT_FALSE(comm.GetOpenState());
+    // Failed opens leave the component able to open again.
+    EXPECT_FALSE(comm.OpenComm());
+    EXPECT_EQ(comm.GetLastError(), zb::kErrGetLineSettings);
+}
+
+TEST_F(Fixture, OpensRawAt19200EightNoneOneAndRestoresOnKill) {
+    termios before{};
+    ASSERT_EQ(::tcgetattr(pty.slaveFd(), &before), 0);
+    ASSERT_TRUE(before.c_lflag & ICANON) << "a fresh line starts cooked";
+    ASSERT_TRUE(comm.OpenComm());
+    termios t{};
+    ASSERT_EQ(::tcgetattr(pty.slaveFd(), &t), 0);
+    EXPECT_EQ(::cfgetospeed(&t), B19200);
+    EXPECT_EQ(::cfgetispeed(&t), B19200);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB));
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN));
+    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP));
+    EXPECT_FALSE(t.c_oflag & OPOST);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 1);
+
+    // Control characters pass unchanged in both directions.
+    const std::vector<std::uint8_t> bytes = {0x03, 0x0D, 0x0A, 0x11, 0x13, 0x7F, 0x00, 0xFF, 0x1A};
+    std::uint8_t buf[16] = {};
+    ASSERT_TRUE(comm.ReadComm(buf, static_cast<std::int32_t>(bytes.size())));
+    pty.send(bytes);
+    ASSERT_TRUE(waitForDataReady(1));
+    EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + bytes.size()), bytes);
+    ASSERT_TRUE(comm.WriteComm(bytes.data(), static_cast<std::int32_t>(bytes.size())));
+    EXPECT_EQ(pty.receive(bytes.size(), kBound), bytes);
+
+    comm.KillComm();
+    EXPECT_FALSE(comm.GetOpenState());
+    termios after{};
+    ASSERT_EQ(::tcgetattr(pty.slaveFd(), &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
+}
+
+TEST_F(Fixture, LineSettingsTheLineCannotCarryFailWithCode6) {
+    comm.SetStopBits(zb::stopBits::SB1_5);  // no such setting in termios
+    EXPECT_FALSE(comm.OpenComm());
+    EXPECT_EQ(comm.GetLastError(), zb::kErrSetLineSettings);
+    EXPECT_FALSE(comm.GetOpenState());
+    // A pseudo-terminal always carries 8 data bits without parity; asking for 7E2 is
+    // refused instead of silently running 8N1.
+    comm.SetStopBits(zb::stopBits::SB2);
+    comm.SetParity(zb::parity::prEven);
+    comm.SetDataBits(zb::dataBits::DB7);
+    EXPECT_FALSE(comm.OpenComm());
+    EXPECT_EQ(comm.GetLastError(), zb::kErrSetLineSettings);
+    // The failed opens closed the device again: 8N1 opens.
+    comm.SetStopBits(zb::stopBits::SB1);
+    comm.SetParity(zb::parity::prNone);
+    comm.SetDataBits(zb::dataBits::DB8);
+    EXPECT_TRUE(comm.OpenComm()) << "errno " << comm.LastOsError();
+}
+
+TEST_F(Fixture, OpenCloseStatesAndCodes) {
+    ASSERT_TRUE(comm.OpenComm());
+    EXPECT_FALSE(comm.OpenComm());
+    EXPECT_EQ(comm.GetLastError(), zb::kErrAlreadyOpen);
+    EXPECT_EQ(comm.GetLastError(), 0);
+    // Still open and working after the refused second open.
+    const std::uint8_t ping[] = {0x55};
+    ASSERT_TRUE(comm.WriteComm(ping, 1));
+    EXPECT_EQ(pty.receive(1, kBound), std::vector<std::uint8_t>{0x55});
+    EXPECT_TRUE(comm.FlushWriteBuffer());
+    EXPECT_TRUE(comm.WaitForEndOfTransmission(0));
+    EXPECT_TRUE(comm.SetBreak());
+    EXPECT_TRUE(comm.ClearBreak());
+    EXPECT_TRUE(comm.EscapeComm(zb::SETBREAK));
+    EXPECT_TRUE(comm.EscapeComm(zb::CLRBREAK));
+    EXPECT_FALSE(comm.EscapeComm(99));
+
+    ASSERT_TRUE(comm.CloseComm());
+    EXPECT_FALSE(comm.GetOpenState());
+    EXPECT_FALSE(comm.CloseComm());
+    EXPECT_EQ(comm.GetLastError(), zb::kErrNotOpenClose);
+    EXPECT_FALSE(comm.WriteComm(ping, 1));
+    EXPECT_EQ(comm.GetLastError(), zb::kErrNotOpen);
+    EXPECT_FALSE(comm.SetBreak());
+    // Reopening after a close works, and after a kill too (with a new watcher).
+    ASSERT_TRUE(comm.OpenComm());
+    comm.KillComm();
+    ASSERT_TRUE(comm.OpenComm());
+    EXPECT_TRUE(comm.GetOpenState());
+}
+
+TEST_F(Fixture, ArmingFiveWhenSevenArrive) {
+    ASSERT_TRUE(comm.OpenComm());
+    std::uint8_t buf[16];
+    std::fill(std::begin(buf), std::end(buf), 0xEE);
+    ASSERT_TRUE(comm.ReadComm(buf, 5));
+    EXPECT_TRUE(comm.GetReadState());
+    pty.send({1, 2, 3, 4, 5, 6, 7});
+    ASSERT_TRUE(waitForDataReady(1));
+    EXPECT_FALSE(comm.GetReadState());
+    EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 7), (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 0, 0xEE}));
+    // Nothing more is reported while nothing is armed...
+    main.processUntil([] { return false; }, 150ms);
+    EXPECT_EQ(dataReadyCalls, 1);
+    // ...and the sixth and seventh bytes wait for the next reception.
+    std::uint8_t next[4] = {};
+    ASSERT_TRUE(comm.ReadComm(next, 2));
+    ASSERT_TRUE(waitForDataReady(2));
+    EXPECT_EQ(next[0], 6);
+    EXPECT_EQ(next[1], 7);
+    EXPECT_EQ(next[2], 0);
+}
+
+TEST_F(Fixture, BytesArrivingUnarmedGoInOrderToTheNextReception) {
+    ASSERT_TRUE(comm.OpenComm());
+    pty.send({0x0F, 0x04, 0x05});
+    main.processUntil([] { return false; }, 100ms);
+    EXPECT_EQ(pty.pendingAtPort(), 3) << "nobody reads while nothing is armed";
+    std::uint8_t buf[8] = {};
+    ASSERT_TRUE(comm.ReadComm(buf, 1));  // a count of 1 completes on the first byte
+    ASSERT_TRUE(waitForDataReady(1));
+    EXPECT_EQ(buf[0], 0x0F);
+    ASSERT_TRUE(comm.ReadComm(buf, 2));
+    ASSERT_TRUE(waitForDataReady(2));
+    EXPECT_EQ(buf[0], 0x04);
+    EXPECT_EQ(buf[1], 0x05);
+}
+
+TEST_F(Fixture, ReceptionArmedBeforeCloseCompletesAfterReopen) {
+    ASSERT_TRUE(comm.OpenComm());
+    std::uint8_t buf[8] = {};
+    ASSERT_TRUE(comm.ReadComm(buf, 3));
+    pty.send({0xA1});
+    ASSERT_TRUE(waitUntilDrained());
+    ASSERT_TRUE(comm.CloseComm());
+    EXPECT_TRUE(comm.GetReadState()) << "a closed port keeps its armed reception";
+    pty.send({0xA2, 0xA3});
+    main.processUntil([] { return false; }, 150ms);
+    EXPECT_EQ(pty.pendingAtPort(), 2) << "the paused watcher reads nothing";
+    EXPECT_EQ(dataReadyCalls, 0);
+    ASSERT_TRUE(comm.OpenComm());
+    ASSERT_TRUE(waitForDataReady(1));
+    EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 4), (std::vector<std::uint8_t>{0xA1, 0xA2, 0xA3, 0}));
+}
+
+TEST_F(Fixture, StopReadingAbandonsWithoutNotice) {
+    ASSERT_TRUE(comm.OpenComm());
+    std::uint8_t buf[8] = {};
+    ASSERT_TRUE(comm.ReadComm(buf, 5));
+    pty.send({0x31, 0x32});
+    ASSERT_TRUE(waitUntilDrained());
+    comm.StopReading();
+    EXPECT_FALSE(comm.GetReadState());
+    EXPECT_EQ(buf[0], 0x31);
+    EXPECT_EQ(buf[1], 0x32);
+    pty.send({0x33, 0x34, 0x35});
+    main.processUntil([] { return false; }, 150ms);
+    EXPECT_EQ(dataReadyCalls, 0);
+    // A read under way when the reception was given up may take one byte; it is
+    // kept for the next reception, so nothing that arrived is lost or reordered.
+    std::uint8_t next[8] = {};
+    ASSERT_TRUE(comm.ReadComm(next, 3));
+    ASSERT_TRUE(waitForDataReady(1));
+    EXPECT_EQ(std::vector<std::uint8_t>(next, next + 3), (std::vector<std::uint8_t>{0x33, 0x34, 0x35}));
+    EXPECT_EQ(buf[2], 0) << "the abandoned reception got nothing more";
+}
+
+TEST_F(Fixture, KillNeverWaitsForAWatcherThatWaitsForTheMainThread) {
+    ASSERT_TRUE(comm.OpenComm());
+    std::uint8_t buf[8] = {};
+    ASSERT_TRUE(comm.ReadComm(buf, 1));
+    pty.send({0x42});
+    // The reception completes; its DataReady is queued for the main thread, which
+    // does not process events here.
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (comm.GetReadState() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_FALSE(comm.GetReadState());
+    const auto start = std::chrono::steady_clock::now();
+    comm.KillComm();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, 2s) << "a deadlock would never return; the normal figure is well under 250 ms";
+    EXPECT_FALSE(comm.GetOpenState());
+    // The call left in the queue is cancelled, not run on a shut-down component.
+    main.processUntil([] { return false; }, 50ms);
+    EXPECT_EQ(dataReadyCalls, 0);
+}
+
+TEST_F(Fixture, CloseWhileDataReadyIsQueuedDoesNotDeadlock) {
+    ASSERT_TRUE(comm.OpenComm());
+    std::uint8_t buf[8] = {};
+    ASSERT_TRUE(comm.ReadComm(buf, 1));
+    pty.send({0x42});
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (comm.GetReadState() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(comm.CloseComm());
+    // The completed reception is still reported once the main thread gets to it.
+    ASSERT_TRUE(waitForDataReady(1));
+    EXPECT_EQ(buf[0], 0x42);
+}
+
+TEST_F(Fixture, UnpluggedDeviceLeavesTheWatcherAlive) {
+    ASSERT_TRUE(comm.OpenComm());
+    std::uint8_t buf[8] = {};
+    ASSERT_TRUE(comm.ReadComm(buf, 2));
+    // Hanging up the line makes every read fail at once; the watcher keeps retrying
+    // every 5 ms and the component can still be shut down.
+    pty.hangUp();
+    main.processUntil([] { return false; }, 200ms);
+    EXPECT_TRUE(comm.GetReadState());
+    EXPECT_EQ(dataReadyCalls, 0);
+    comm.KillComm();
+    EXPECT_FALSE(comm.GetOpenState());
+}
