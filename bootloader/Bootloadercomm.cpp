@@ -1,0 +1,111 @@
+#include "Bootloadercomm.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace zb {
+
+ZbBootloader::ZbBootloader(MainThread& main, MainWindowSurface& owner) : Main(main), Owner(owner) {
+    Stat.PortName.clear();
+    Stat.BaudRate.clear();
+    Crc16Acc.Set(0);
+    Crc8Acc.Set(0);
+    Timer = std::make_unique<OneShotTimer>(Main, [this] { timeOutTimer(); });
+    Comm = std::make_unique<TZbComm>(Main);
+    Comm->OnDataReady = [this](TZbComm* sender) { commDataReady(sender); };
+    SendBuf = nullptr;
+    RecvBuf = nullptr;
+    Stat.PortName = "0";
+    Stat.BaudRate = "8";
+    Stat.Open = false;
+    Stat.Discard = false;
+    StatusText = nullptr;
+    InfoBox = nullptr;
+}
+
+ZbBootloader::~ZbBootloader() {
+    // The port goes down before the timer and the handlers it calls.
+    Comm.reset();
+    Timer.reset();
+}
+
+const char* ZbBootloader::formatText(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    // vsnprintf cuts what does not fit and always terminates the text.
+    std::vsnprintf(Text, sizeof Text, format, args);
+    va_end(args);
+    return Text;
+}
+
+void ZbBootloader::showPortState(const char* format) {
+    // The name comes from the command line and has no length limit: it is an
+    // argument, never the format, and a line too long for Text is cut, ending in
+    // "..." so that the cut shows.
+    const int needed = std::snprintf(Text, sizeof Text, format, Stat.PortName.c_str());
+    if (needed >= static_cast<int>(sizeof Text)) {
+        std::snprintf(Text + sizeof Text - 4, 4, "...");
+    }
+    if (StatusText != nullptr) StatusText->setText(Text);
+}
+
+void ZbBootloader::setPortNumber(const std::string& name) {
+    Stat.PortName = name;  // 1
+    if (Stat.Open) {       // 2
+        if (Comm->CloseComm()) {
+            Stat.Open = false;
+        } else {
+            Owner.ReportResult("COM-port number error");
+            Main.requestTermination();
+        }
+    }
+    Comm->SetPortNumber(Stat.PortName);  // 3
+    if (Comm->OpenComm()) {              // 4
+        showPortState("%s active");
+        // Takes up to 5 bytes that were already waiting.
+        Comm->ReadComm(RecvBuf, 5);
+        startTimer(kPortOpenMs);
+        waitForData();
+        Stat.Open = true;
+    } else {
+        showPortState("%s not active");
+        Stat.Open = false;
+    }
+}
+
+void ZbBootloader::setBaudRate(const std::string& text) {
+    Stat.BaudRate = text;
+    Comm->SetBaudRate(text);
+}
+
+void ZbBootloader::logLine(const std::string& text) {
+    if (InfoBox != nullptr) InfoBox->addLine(text);
+}
+
+bool ZbBootloader::waitForData() {
+    Stat.TimedOut = false;
+    Stat.DataReceived = false;
+    // Each round blocks until the next event (timer, data ready, repaint) and
+    // handles it; no processor time is spent while the line is quiet.
+    while (!Stat.TimedOut && !Stat.DataReceived) Main.processEvents();
+    return Stat.DataReceived;
+}
+
+void ZbBootloader::timeOutTimer() {
+    stopTimer();
+    Stat.TimedOut = true;
+    ++Stat.TimeOutCount;
+    Comm->StopReading();
+}
+
+void ZbBootloader::commDataReady(TZbComm* /*sender*/) {
+    if (Stat.Discard) return;
+    if (RawReplies) {
+        Stat.DataReceived = true;
+        stopTimer();
+        return;
+    }
+    shortFrameStage();
+}
+
+}  // namespace zb

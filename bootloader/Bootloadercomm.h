@@ -1,0 +1,150 @@
+// ZbBootloader: the connection to the device. It owns the serial port component and
+// a one-shot time-out timer, opens the port by name, keeps the port state, exchanges
+// bootloader frames and short frames with the device, and waits for replies by
+// letting the main thread process its events until the expected bytes have arrived
+// or the timer has fired.
+//
+// Everything here runs on the main thread. The waits process events, so timer and
+// data-ready events (and window repaints) are handled while a wait runs.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Crc.h"
+#include "MainThread.h"
+#include "OneShotTimer.h"
+#include "TZbComm.h"
+#include "WindowSurface.h"
+
+namespace zb {
+
+// Bytes of the bootloader frame format.
+inline constexpr std::uint8_t kStx = 0x0F;
+inline constexpr std::uint8_t kEtx = 0x04;
+inline constexpr std::uint8_t kDle = 0x05;
+
+// The largest frame built, a write of 56 rows with every byte escaped.
+inline constexpr std::size_t kSendBufferSize = 7186;
+// Reply search scans 4096 bytes; the receive watcher stores a zero byte behind the
+// last byte it receives.
+inline constexpr std::size_t kReplySearchLength = 4096;
+inline constexpr std::size_t kReceiveBufferSize = kReplySearchLength + 1;
+
+// Time-outs of the exchanges, in milliseconds of the time-out timer.
+inline constexpr std::uint32_t kPortOpenMs = 10;
+inline constexpr std::uint32_t kDiscardMs = 10;
+inline constexpr std::uint32_t kSyncEchoMs = 100;
+inline constexpr std::uint32_t kShortReplyMs = 1000;
+inline constexpr std::uint32_t kBreakMs = 1000;
+inline constexpr std::uint32_t kInfoMs = 50;
+inline constexpr std::uint32_t kEraseMs = 1500;
+inline constexpr std::uint32_t kWriteMs = 2500;
+
+struct CommStat {
+    std::string PortName;
+    std::string BaudRate;
+    bool Open = false;
+    bool Discard = false;
+    bool TimedOut = false;
+    bool DataReceived = false;
+    bool HeaderStage = false;
+    std::uint8_t LastCrc8 = 0;
+    std::uint8_t TimeOutCount = 0;
+};
+
+class ZbBootloader {
+public:
+    // `main` runs the waits and the timer; `owner` is the main window (result, status
+    // panel 1, gauge).
+    ZbBootloader(MainThread& main, MainWindowSurface& owner);
+    ~ZbBootloader();
+    ZbBootloader(const ZbBootloader&) = delete;
+    ZbBootloader& operator=(const ZbBootloader&) = delete;
+
+    // Wiring by the main window.
+    InfoList* InfoBox = nullptr;
+    void setStatusTarget(TextTarget* text) { StatusText = text; }
+    void setSendBuffer(std::uint8_t* buffer) { SendBuf = buffer; }
+    void setReceiveBuffer(std::uint8_t* buffer) { RecvBuf = buffer; }
+
+    // Port handling.
+    void setPortNumber(const std::string& name);
+    void setBaudRate(const std::string& text);
+    CommStat getCommStat() const { return Stat; }
+    void setRawMode(bool on) { RawReplies = on; }
+
+    // Output.
+    void logLine(const std::string& text);
+
+    // Waits until the armed read completes (true) or the timer ends the wait (false).
+    bool waitForData();
+
+    // Event handlers, run on the main thread.
+    void timeOutTimer();
+    void commDataReady(TZbComm* sender);
+
+    // Frames and exchange.
+    std::uint16_t frameCrc();
+    void escapeFrame(std::int32_t length);
+    bool findFrame();
+    void unescapeReply();
+    bool replyCrcOk();
+    bool checkReply(std::uint8_t command);
+    bool waitForReplyEnd(std::int32_t endIndex);
+    void sendShortCommand(std::uint8_t code);
+    void discardInput();
+
+    // Activation, information, erase and write.
+    bool probeDevice();
+    bool activateBootloader(bool resetFirst);
+    bool establishBaudRate();
+    bool getBootloaderInfo();
+    bool eraseFlash();
+    bool eraseBlock(std::uint32_t address, std::uint8_t rows);
+    bool writeFlash(std::uint8_t* image);
+    bool writeBlock(std::uint32_t address, std::uint8_t rows, const std::uint8_t* data);
+
+    // For tests and tools.
+    TZbComm& comm() { return *Comm; }
+    std::uint32_t bootStart() const { return BootStart; }
+    std::uint32_t timerInterval() const { return Timer->interval(); }
+
+private:
+    // Formats into Text, cutting what does not fit, and returns it.
+    const char* formatText(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void showPortState(const char* format);
+    void startTimer(std::uint32_t milliseconds) { Timer->setInterval(milliseconds); }
+    void stopTimer() { Timer->setInterval(0); }
+    void shortFrameStage();
+    // Arms the two-stage reception of a short-frame reply and waits for it.
+    bool receiveShortReply();
+    // Builds a command frame with an address in SendBuf, with CRC, ETX and escapes;
+    // FrameLength is then the number of bytes to send.
+    void buildAddressFrame(std::uint8_t command, std::uint32_t address, std::uint8_t rows,
+                           const std::uint8_t* data, std::int32_t dataLength);
+
+    MainThread& Main;
+    MainWindowSurface& Owner;
+    std::unique_ptr<OneShotTimer> Timer;
+    std::unique_ptr<TZbComm> Comm;
+    CommStat Stat;
+    std::uint8_t* SendBuf = nullptr;
+    std::uint8_t* RecvBuf = nullptr;
+    Crc16 Crc16Acc;
+    Crc8 Crc8Acc;
+    TextTarget* StatusText = nullptr;
+    char Text[260] = {};
+    std::int32_t FrameStart = 0;
+    std::int32_t FrameEnd = 0;
+    std::int32_t FrameLength = 0;
+    std::uint32_t BootStart = 0;
+    std::uint16_t RowSize = 0;
+    std::uint16_t RowsLeft = 0;
+    std::uint32_t EraseAddress = 0;
+    bool RawReplies = false;
+};
+
+}  // namespace zb

@@ -1,0 +1,30 @@
+// The connection's time-out timer: setting an interval of n ms starts a period of n ms
+// (the timer stays enabled); setting it to 0 stops it. When the period ends the
+// timer stops itself and calls its handler on the main thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "MainThread.h"
+
+namespace zb {
+
+class OneShotTimer {
+public:
+    OneShotTimer(MainThread& main, std::function<void()> onTimer);
+    ~OneShotTimer();
+    OneShotTimer(const OneShotTimer&) = delete;
+    OneShotTimer& operator=(const OneShotTimer&) = delete;
+
+    void setInterval(std::uint32_t milliseconds);
+    std::uint32_t interval() const { return interval_; }
+
+private:
+    MainThread& main_;
+    std::function<void()> onTimer_;
+    std::uint32_t interval_ = 0;
+    TimerId running_ = 0;
+};
+
+}  // namespace zb
