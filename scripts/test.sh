@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, then builds and tests
+#   build/       the program and all tests (GCC)
+#   build-asan/  the same under AddressSanitizer + UndefinedBehaviorSanitizer
+#   build-tsan/  the toolkit-free libraries and their threaded tests under ThreadSanitizer
+#   build-fuzz/  the libFuzzer targets (clang), each run for about a minute
+# and prints one closing line with the totals. Exit status 0 only when all passed.
+set -uo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+"$root/scripts/setup.sh" || exit 1
+
+export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
+# Leaks inside the distribution's Qt and fontconfig are not ours to fix.
+export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+passed=0; failed=0; status=0
+run_suite() {  # name folder [cmake options...]
+  local name="$1" dir="$2"; shift 2
+  echo "=== $name: build"
+  if ! "$root/scripts/build.sh" "$dir" "$@"; then
+    echo "=== $name: BUILD FAILED"; status=1; failed=$((failed + 1)); return
+  fi
+  echo "=== $name: test"
+  local log; log="$(mktemp)"
+  (cd "$dir" && ctest --output-on-failure --timeout 900 -j "${ZB_TEST_JOBS:-2}") 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line; line="$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)"
+  if [ -n "$line" ]; then
+    local total fail
+    fail="$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")"
+    total="$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")"
+    passed=$((passed + total - fail)); failed=$((failed + fail))
+  fi
+  if [ "$rc" -ne 0 ] || [ -z "$line" ]; then status=1; fi
+  rm -f "$log"
+}
+
+run_suite "gcc" build
+run_suite "asan+ubsan" build-asan -DZB_SANITIZE=address
+run_suite "tsan" build-tsan -DZB_SANITIZE=thread
+CC=clang CXX=clang++ run_suite "fuzz" build-fuzz -DZB_FUZZ=ON
+
+echo
+echo "total: $passed passed, $failed failed"
+exit "$status"
