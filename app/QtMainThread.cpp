@@ -1,0 +1,149 @@
+#include "QtMainThread.h"
+
+#include <iostream>
+#include <stdexcept>
+#include <utility>
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QTimer>
+#include <QTimerEvent>
+
+namespace zb {
+
+// Receives the posted calls and the timer events on the main thread.
+class QtMainThread::Context : public QObject {
+public:
+    explicit Context(QtMainThread& owner) : owner_(owner) {}
+
+protected:
+    void timerEvent(QTimerEvent* event) override { owner_.timerFired(event->timerId()); }
+
+private:
+    QtMainThread& owner_;
+};
+
+QtMainThread::QtMainThread() : context_(std::make_unique<Context>(*this)) {}
+
+QtMainThread::~QtMainThread() = default;
+
+void QtMainThread::post(std::function<void()> fn) {
+    // Queued calls to one receiver are delivered in the order they were posted.
+    QMetaObject::invokeMethod(
+        context_.get(), [this, fn = std::move(fn)] { runHandler(fn); }, Qt::QueuedConnection);
+}
+
+void QtMainThread::processEvents() {
+    struct Nesting {
+        int& depth;
+        explicit Nesting(int& d) : depth(d) { ++depth; }
+        ~Nesting() { --depth; }
+    };
+    {
+        Nesting nesting(nesting_);
+        // Blocks in the event dispatcher until something arrives (a posted call, a
+        // timer, a window event) when nothing is pending, so a wait that loops on
+        // this uses no processor time.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
+}
+
+TimerId QtMainThread::startTimer(std::chrono::milliseconds period, std::function<void()> fn) {
+    // A precise timer: Qt's default coarse timers may fire up to 5 % early, which
+    // would shorten the 1000 ms break.
+    const int qtId = context_->startTimer(period, Qt::PreciseTimer);
+    if (qtId == 0) throw std::runtime_error("no timer available");
+    const TimerId id = nextTimer_++;
+    timers_.emplace(qtId, Timer{id, std::move(fn)});
+    qtIds_.emplace(id, qtId);
+    return id;
+}
+
+void QtMainThread::stopTimer(TimerId id) {
+    const auto found = qtIds_.find(id);
+    if (found == qtIds_.end()) return;
+    context_->killTimer(found->second);
+    timers_.erase(found->second);
+    qtIds_.erase(found);
+}
+
+void QtMainThread::timerFired(int qtId) {
+    // Qt's timers repeat; ours fire once.
+    context_->killTimer(qtId);
+    const auto found = timers_.find(qtId);
+    if (found == timers_.end()) return;
+    std::function<void()> fn = std::move(found->second.fn);
+    qtIds_.erase(found->second.id);
+    timers_.erase(found);
+    runHandler(fn);
+}
+
+void QtMainThread::requestTermination() {
+    terminated_ = true;
+    // Ends the loop of runEventLoop when control returns to it; before the loop runs
+    // this does nothing, and runEventLoop does not enter it.
+    QCoreApplication::exit(0);
+}
+
+void QtMainThread::showMessage(const std::string& text, const std::string& caption) {
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
+        std::cerr << caption << ": " << text << std::endl;
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),
+                    QString::fromStdString(text), QMessageBox::Ok);
+    box.exec();
+}
+
+void QtMainThread::runEventLoop() {
+    if (terminated_) return;
+    if (idle_) {
+        // A zero-time timer fires once the loop has handled everything that is
+        // pending: Qt's way of saying "the first idle moment".
+        QTimer::singleShot(0, context_.get(), [this] {
+            if (!terminated_) runHandler(idle_);
+        });
+    }
+    QCoreApplication::exec();
+}
+
+void QtMainThread::runHandler(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (...) {
+        handlerFailed(std::current_exception());
+    }
+}
+
+void QtMainThread::handlerFailed(std::exception_ptr error) {
+    if (nesting_ > 0) {
+        // Leave through the processEvents() call that ran the handler. Should a second
+        // handler of the same call fail as well, the first exception is the one that
+        // travels; the second is only written out.
+        if (!pending_) {
+            pending_ = std::move(error);
+            return;
+        }
+        ReportEscapedException(error);
+        return;
+    }
+    // Nobody waits on this level: say what happened and end the program rather than
+    // go on in an unknown state. No result text is written for it.
+    ReportEscapedException(error);
+    requestTermination();
+}
+
+void ReportEscapedException(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(std::move(error));
+    } catch (const std::exception& e) {
+        std::cerr << "zbupdater: unexpected error: " << e.what() << std::endl;
+    } catch (...) {
+        std::cerr << "zbupdater: unexpected error" << std::endl;
+    }
+}
+
+}  // namespace zb
