@@ -1,0 +1,83 @@
+// Bringing the device into its bootloader: probe the application firmware, have it
+// reset, hold the line in break for one timer period, then synchronise on the
+// bootloader's echo of STX and read its information.
+#include "Bootloadercomm.h"
+
+namespace zb {
+
+namespace {
+
+// Short commands understood by the application firmware.
+constexpr std::uint8_t kProbeCode = 0x81;
+constexpr std::uint8_t kResetCode = 0x93;
+constexpr int kSyncAttempts = 5;
+
+}  // namespace
+
+bool ZbBootloader::probeDevice() {
+    discardInput();
+    sendShortCommand(kProbeCode);
+    return receiveShortReply();
+}
+
+bool ZbBootloader::activateBootloader(bool resetFirst) {
+    logLine("activateBootloader");
+    if (!Stat.Open) {
+        Owner.ReportResult("I can't open COM-port");
+        Main.requestTermination();
+    }
+    if (Main.terminationRequested()) return false;
+
+    if (resetFirst) {
+        sendShortCommand(kResetCode);
+        if (!receiveShortReply()) {
+            Owner.ReportResult("Orvix V4 reset error");
+            Comm->KillComm();
+            Main.requestTermination();
+        }
+    }
+    if (Main.terminationRequested()) return false;
+
+    // From here on the bootloader answers, and its replies are taken as raw bytes.
+    RawReplies = true;
+
+    // No read is armed, so only the timer ends this wait: the break lasts one full
+    // period even when bytes arrive meanwhile.
+    Comm->SetBreak();
+    startTimer(kBreakMs);
+    waitForData();
+    logLine("SetBreak");
+    Comm->ClearBreak();
+    // Only stored: the open port keeps the speed it was opened with, and the
+    // synchronisation below runs at that speed.
+    setBaudRate("57600");
+    logLine("ClearBreak");
+
+    if (!establishBaudRate()) {
+        logLine("Repeat establishBaudRate");
+        if (!establishBaudRate()) return false;
+    }
+    return getBootloaderInfo();
+}
+
+bool ZbBootloader::establishBaudRate() {
+    SendBuf[0] = kStx;
+    for (int attempt = 0; attempt < kSyncAttempts; ++attempt) {
+        Comm->WriteComm(SendBuf, 1);
+        // Armed after the write: an echo that came back sooner waits in the input
+        // queue and completes this read all the same.
+        Comm->ReadComm(RecvBuf, 1);
+        startTimer(kSyncEchoMs);
+        if (!waitForData()) {
+            logLine("Baud rate time out");
+        } else if (RecvBuf[0] == kStx) {
+            logLine("Baud rate established");
+            return true;
+        } else {
+            logLine(formatText("Bad answer - %u", static_cast<unsigned>(RecvBuf[0])));
+        }
+    }
+    return false;
+}
+
+}  // namespace zb
