@@ -176,6 +176,30 @@ TEST_F(LineBytes, WriteFrameEscapesDataAndTheCrcCoversItUnescaped) {
     EXPECT_EQ(Bytes(wire.end() - 5, wire.end()), (Bytes{0x05, 0x04, 0xF8, 0x18, 0x04}));
 }
 
+// The write time-out as the wait sees it: read by a call posted before the command,
+// which runs at the wait's first round, after the timer has been started.
+class WriteTimeOut : public LineBytes {
+protected:
+    std::uint32_t timeOutFor(std::uint8_t fill) {
+        h.loader.setRawMode(true);
+        const Bytes data(56 * 64, fill);
+        std::uint32_t seen = 0;
+        h.main.post([&] { seen = h.loader.timerInterval(); });
+        line.send(kWriteReply);
+        EXPECT_TRUE(h.loader.writeBlock(0, 56, data.data()));
+        return seen;
+    }
+};
+
+TEST_F(WriteTimeOut, OrdinaryFrameAt19200KeepsTheFixedTime) {
+    EXPECT_EQ(timeOutFor(0x11), 2500u);  // 3594 bytes: 1872 ms on the line
+}
+
+TEST_F(WriteTimeOut, EscapedFrameGetsItsLineTimeAndMargin) {
+    // 3584 data bytes 0x0F, all escaped: 7179 bytes, 3739.1 ms at 19200 baud.
+    EXPECT_EQ(timeOutFor(0x0F), 3740u + 600u);
+}
+
 TEST_F(LineBytes, ProbeCommandAndAShortReplyWithData) {
     zb::Crc8 acc;
     Bytes reply = {0xA1, 0x05, 0x11, 0x22, 0x00};
