@@ -1,0 +1,130 @@
+// "status.dat": exact content, whole replacement, and folders that refuse new files.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "PtyPair.h"
+#include "ResultFile.h"
+
+namespace zb {
+namespace {
+
+using test::readFile;
+using test::TempWorkDir;
+
+// The user that the tests fall back to when they run as root, for whom folder
+// permissions do not apply.
+constexpr uid_t kNobody = 65534;
+
+std::string readFd(int fd) {
+    std::string content;
+    char buffer[256];
+    ::lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) content.append(buffer, static_cast<std::size_t>(n));
+    return content;
+}
+
+// Runs `body` with the permissions of an ordinary user: in a child process that
+// gives up root first when the tests run as root. Returns the child's exit code.
+int asOrdinaryUser(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) ::_exit(99);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ResultFile, HoldsExactlyTheTextWithoutLineEnd) {
+    TempWorkDir dir;
+    ASSERT_TRUE(WriteResultFile("status.dat", "OK"));
+    EXPECT_EQ(readFile("status.dat"), "OK");
+    EXPECT_EQ(std::filesystem::file_size("status.dat"), 2u);
+}
+
+TEST(ResultFile, SecondReportReplacesTheFirstCompletely) {
+    TempWorkDir dir;
+    ASSERT_TRUE(WriteResultFile("status.dat", "I can't find the bootloader"));
+    ASSERT_TRUE(WriteResultFile("status.dat", "OK"));
+    EXPECT_EQ(readFile("status.dat"), "OK");
+    ASSERT_TRUE(WriteResultFile("status.dat", "Error during writing"));
+    EXPECT_EQ(readFile("status.dat"), "Error during writing");
+}
+
+TEST(ResultFile, EightBitTextIsStoredByteForByte) {
+    TempWorkDir dir;
+    const std::string text("a\xE4\xFF\x01z", 5);
+    ASSERT_TRUE(WriteResultFile("status.dat", text));
+    EXPECT_EQ(readFile("status.dat"), text);
+}
+
+TEST(ResultFile, ReplacesTheFileInsteadOfRewritingIt) {
+    // A reader that has the old file open keeps reading the whole old text: the
+    // new one arrives as a new file, never as a truncated or half-written old one.
+    TempWorkDir dir;
+    ASSERT_TRUE(WriteResultFile("status.dat", "Error during erasing"));
+    const int reader = ::open("status.dat", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ASSERT_TRUE(WriteResultFile("status.dat", "OK"));
+    EXPECT_EQ(readFd(reader), "Error during erasing");
+    EXPECT_EQ(readFile("status.dat"), "OK");
+    ::close(reader);
+    // Nothing but the result file is left behind.
+    int entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 1);
+}
+
+TEST(ResultFile, NewFileIsReadableByTheCallerLikeAnyOtherFile) {
+    // The temporary file must not leave the result readable by its owner only.
+    TempWorkDir dir;
+    const mode_t mask = ::umask(022);
+    ASSERT_TRUE(WriteResultFile("status.dat", "OK"));
+    ::umask(mask);
+    struct stat info {};
+    ASSERT_EQ(::stat("status.dat", &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+}
+
+TEST(ResultFile, ReadOnlyFolderWithWritableFileIsWrittenInPlace) {
+    TempWorkDir dir;
+    ASSERT_TRUE(WriteResultFile("status.dat", "No parameter, and a longer old text"));
+    ::chmod("status.dat", 0666);
+    ::chmod(dir.path().c_str(), 0555);
+    const int code = asOrdinaryUser([] { return WriteResultFile("status.dat", "OK") ? 0 : 1; });
+    ::chmod(dir.path().c_str(), 0755);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(readFile("status.dat"), "OK");
+}
+
+TEST(ResultFile, ReadOnlyFolderWithoutFileLosesTheReportQuietly) {
+    TempWorkDir dir;
+    ::chmod(dir.path().c_str(), 0555);
+    const int code = asOrdinaryUser([] { return WriteResultFile("status.dat", "OK") ? 0 : 1; });
+    ::chmod(dir.path().c_str(), 0755);
+    EXPECT_EQ(code, 1);
+    EXPECT_FALSE(std::filesystem::exists("status.dat"));
+}
+
+TEST(ResultFile, ReadOnlyFileIsLeftAlone) {
+    // A caller that made its result file read-only gets no report, as with a plain
+    // write, although the folder would allow a replacement.
+    TempWorkDir dir;
+    ASSERT_TRUE(WriteResultFile("status.dat", "old"));
+    ::chmod("status.dat", 0444);
+    ::chmod(dir.path().c_str(), 0777);
+    const int code = asOrdinaryUser([] { return WriteResultFile("status.dat", "OK") ? 0 : 1; });
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(readFile("status.dat"), "old");
+}
+
+}  // namespace
+}  // namespace zb
