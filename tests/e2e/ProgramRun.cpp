@@ -1,0 +1,127 @@
+#include "ProgramRun.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace zb::test {
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+std::string readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The environment of the run: ours without a display and without a chosen Qt
+// platform (the program must pick the offscreen one itself), with the port folder.
+std::vector<std::string> runEnvironment(const std::string& deviceDir) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const std::string_view name = text.substr(0, text.find('='));
+        if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" ||
+            name == "ZBCOMM_DEVICE_DIR")
+            continue;
+        env.emplace_back(text);
+    }
+    if (!deviceDir.empty()) env.push_back("ZBCOMM_DEVICE_DIR=" + deviceDir);
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+    std::vector<char*> result;
+    for (auto& text : texts) result.push_back(text.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+}  // namespace
+
+ProgramRun::ProgramRun(Options options) {
+    folder_ = (std::filesystem::temp_directory_path() / "zbrun.XXXXXX").string();
+    if (::mkdtemp(folder_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    ::chmod(folder_.c_str(), 0755);
+    workDir_ = folder_ + "/work";
+    std::filesystem::create_directory(workDir_);
+    const mode_t workMode = options.readOnlyWorkDir ? 0555 : options.asOrdinaryUser ? 0777 : 0755;
+    ::chmod(workDir_.c_str(), workMode);
+
+    const std::string errPath = folder_ + "/stderr.txt";
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (err < 0) throw std::runtime_error("cannot create " + errPath);
+
+    std::vector<std::string> argTexts{ZBUPDATER_PATH};
+    argTexts.insert(argTexts.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<std::string> envTexts = runEnvironment(options.deviceDir);
+    std::vector<char*> argv = pointers(argTexts);
+    std::vector<char*> envp = pointers(envTexts);
+
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        // Only async-signal-safe calls from here on.
+        ::dup2(err, STDERR_FILENO);
+        ::dup2(err, STDOUT_FILENO);
+        if (::chdir(workDir_.c_str()) != 0) ::_exit(126);
+        if (options.asOrdinaryUser && ::geteuid() == 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+                ::_exit(126);
+        }
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(err);
+}
+
+ProgramRun::~ProgramRun() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    ::chmod(workDir_.c_str(), 0755);
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
+}
+
+std::optional<int> ProgramRun::wait(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+    if (!WIFEXITED(status)) return std::nullopt;
+    return WEXITSTATUS(status);
+}
+
+bool ProgramRun::statusExists() const { return std::filesystem::exists(workDir_ + "/status.dat"); }
+
+std::string ProgramRun::status() const { return readWhole(workDir_ + "/status.dat"); }
+
+std::string ProgramRun::standardError() const { return readWhole(folder_ + "/stderr.txt"); }
+
+}  // namespace zb::test

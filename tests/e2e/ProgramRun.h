@@ -1,0 +1,45 @@
+// Runs the real zbupdater program the way a calling program does: in a fresh
+// working directory of its own, with the serial ports mapped through
+// ZBCOMM_DEVICE_DIR, and without a display.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zb::test {
+
+class ProgramRun {
+public:
+    struct Options {
+        std::vector<std::string> arguments;
+        std::string deviceDir;         // ZBCOMM_DEVICE_DIR; unset when empty
+        bool asOrdinaryUser = false;   // drop root for the run (folder permissions)
+        bool readOnlyWorkDir = false;  // the working directory refuses new files
+    };
+
+    // Starts the program; it runs until wait() collects it.
+    explicit ProgramRun(Options options);
+    ~ProgramRun();
+    ProgramRun(const ProgramRun&) = delete;
+    ProgramRun& operator=(const ProgramRun&) = delete;
+
+    // Waits until the program ends, at most `limit`; returns its exit status, or
+    // nothing when it did not end normally in time (it is then killed).
+    std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+    const std::string& workDir() const { return workDir_; }
+    bool statusExists() const;
+    std::string status() const;        // content of "status.dat", byte for byte
+    std::string standardError() const;
+
+private:
+    std::string folder_;   // holds the working directory and the captured output
+    std::string workDir_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace zb::test
