@@ -137,6 +137,44 @@ bool WriteFile(const std::string& path, const std::string& text)
     return !error;
 }
 
+// Reads, checks and writes; false after reporting why not.
+bool MakeTable(const std::string& hexPath, const std::string& outputPath)
+{
+    std::vector<std::string> lines;
+    if (!ReadLines(hexPath, lines)) {
+        std::cerr << hexPath << ": error: cannot read the update image\n";
+        return false;
+    }
+    if (lines.empty()) {
+        std::cerr << hexPath << ": error: the update image is empty; it must hold Intel HEX records\n";
+        return false;
+    }
+    if (lines.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        std::cerr << hexPath << ": error: too many lines for HexLineCount\n";
+        return false;
+    }
+    const std::size_t refused = FirstRefusedLine(lines);
+    if (refused < lines.size()) {
+        std::cerr << hexPath << ':' << refused + 1 << ": error: the updater's HEX parser refuses this line: \""
+                  << Shown(lines[refused]) << "\"\n"
+                  << hexPath << ": error: not embedded; fix the file or choose another with -DZB_UPDATE_IMAGE=<file.hex>\n";
+        return false;
+    }
+    // The table is parsed as one list at run time; make sure that agrees with the
+    // line-by-line check above.
+    auto image = std::make_unique<zb::FlashImage>();
+    zb::ClearFlashImage(*image);
+    if (!zb::HexParser{}.ParseHexLines(lines, *image)) {
+        std::cerr << hexPath << ": error: the HEX parser refuses the file as a whole\n";
+        return false;
+    }
+    if (!WriteFile(outputPath, Source(hexPath, lines))) {
+        std::cerr << outputPath << ": error: cannot write the generated table\n";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -145,39 +183,11 @@ int main(int argc, char** argv)
         std::cerr << "usage: zb_hextable <file.hex> <output.cpp>\n";
         return 2;
     }
-    const std::string hexPath = argv[1];
-    const std::string outputPath = argv[2];
-
-    std::vector<std::string> lines;
-    if (!ReadLines(hexPath, lines)) {
-        std::cerr << hexPath << ": error: cannot read the update image\n";
-        return 1;
-    }
-    if (lines.empty()) {
-        std::cerr << hexPath << ": error: the update image is empty; it must hold Intel HEX records\n";
-        return 1;
-    }
-    if (lines.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        std::cerr << hexPath << ": error: too many lines for HexLineCount\n";
-        return 1;
-    }
-    const std::size_t refused = FirstRefusedLine(lines);
-    if (refused < lines.size()) {
-        std::cerr << hexPath << ':' << refused + 1 << ": error: the updater's HEX parser refuses this line: \""
-                  << Shown(lines[refused]) << "\"\n"
-                  << hexPath << ": error: not embedded; fix the file or choose another with -DZB_UPDATE_IMAGE=<file.hex>\n";
-        return 1;
-    }
-    // The table is parsed as one list at run time; make sure that agrees with the
-    // line-by-line check above.
-    auto image = std::make_unique<zb::FlashImage>();
-    zb::ClearFlashImage(*image);
-    if (!zb::HexParser{}.ParseHexLines(lines, *image)) {
-        std::cerr << hexPath << ": error: the HEX parser refuses the file as a whole\n";
-        return 1;
-    }
-    if (!WriteFile(outputPath, Source(hexPath, lines))) {
-        std::cerr << outputPath << ": error: cannot write the generated table\n";
+    if (!MakeTable(argv[1], argv[2])) {
+        // A table from an earlier, good file must not stay behind to be compiled
+        // as if it were this one.
+        std::error_code ignored;
+        std::filesystem::remove(argv[2], ignored);
         return 1;
     }
     return 0;
