@@ -1,0 +1,163 @@
+#include "Emulator.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+#include "Flash.h"
+
+namespace zb::devsim {
+namespace {
+
+// Unplugging waits for the host to read the last reply: at least this long, so that
+// bytes still on their way into the slave's queue are counted, ...
+constexpr std::chrono::milliseconds kUnplugSettle{10};
+// ... and at most this long, for a host that does not read.
+constexpr std::chrono::milliseconds kUnplugGrace{1000};
+// How often the host's queue is looked at meanwhile.
+constexpr std::chrono::milliseconds kUnplugPoll{5};
+
+}  // namespace
+
+Emulator::Emulator(const Options& options)
+    : options_(options),
+      start_(Clock::now()),
+      transcript_(options.transcriptPath, start_),
+      line_(options.baud),
+      device_(options, loadFlash(options.flashInPath), line_.byteTime(), transcript_),
+      pty_(options.dir + "/" + options.port)
+{
+    transcript_.event(start_, "start",
+                      (options.noApp ? "bootloader " : "application ") + pty_.linkPath() + " -> " +
+                          pty_.slavePath());
+}
+
+void Emulator::run(int stopFd)
+{
+    for (;;) {
+        advance(Clock::now());
+
+        pollfd fds[2] = {{stopFd, POLLIN, 0}, {pty_.master(), POLLIN, 0}};
+        if (writeBlocked_)
+            fds[1].events |= POLLOUT;
+        nfds_t count = plugged_ ? 2 : 1;
+
+        timespec timeout{};
+        timespec* wait = nullptr;
+        if (auto wake = nextWake()) {
+            auto left = std::max(Duration::zero(), *wake - Clock::now());
+            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+            timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+            wait = &timeout;
+        }
+        if (ppoll(fds, count, wait, nullptr) < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::system_error(errno, std::generic_category(), "ppoll");
+        }
+        if (fds[0].revents != 0)
+            break;
+        if (plugged_ && (fds[1].revents & POLLOUT))
+            writeBlocked_ = false;
+        if (plugged_ && (fds[1].revents & POLLIN))
+            receive(Clock::now());
+    }
+    transcript_.event(Clock::now(), "stop", "");
+    dumpFlash();
+}
+
+void Emulator::receive(TimePoint now)
+{
+    std::uint8_t buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(pty_.master(), buffer, sizeof buffer);
+        if (n > 0) {
+            if (!device_.unplugged())
+                line_.received(buffer, static_cast<std::size_t>(n), now);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return;  // EAGAIN: all read
+    }
+}
+
+void Emulator::advance(TimePoint now)
+{
+    // Arrivals first: a byte that came within a quiet spell must be seen before
+    // the spell is judged over.
+    for (const TimedByte& b : line_.takeArrived(now))
+        device_.arrived(b.value, b.arrival);
+    device_.expire(now);
+
+    for (Device::Reply& r : device_.takeReplies())
+        line_.send(std::move(r.bytes), r.notBefore, std::move(r.label));
+    if (device_.takeFlashChanged())
+        dumpFlash();
+
+    if (plugged_)
+        transmit(now);
+    if (plugged_ && device_.unplugged() && line_.sendQueueEmpty())
+        unplugWhenRead(now);
+}
+
+void Emulator::unplugWhenRead(TimePoint now)
+{
+    // Closing the master throws away what the host has not read yet; a real device
+    // pulled after its reply would have got that reply to the host first. So the
+    // line dies once the host has read everything, or after a grace period.
+    if (!unplugSince_)
+        unplugSince_ = now;
+    bool settled = now - *unplugSince_ >= kUnplugSettle && pty_.hostUnread() == 0;
+    if (!settled && now - *unplugSince_ < kUnplugGrace)
+        return;
+    pty_.unplug();
+    plugged_ = false;
+    transcript_.event(Clock::now(), "unplug", pty_.linkPath());
+}
+
+void Emulator::transmit(TimePoint now)
+{
+    while (!writeBlocked_) {
+        std::size_t count = line_.sendable(now);
+        if (count == 0)
+            return;
+        ssize_t n = ::write(pty_.master(), line_.sendData(), count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            writeBlocked_ = true;  // EAGAIN: the host is not reading
+            return;
+        }
+        for (Line::Sent& s : line_.sent(static_cast<std::size_t>(n)))
+            transcript_.tx(Clock::now(), s.label.c_str(), s.bytes);
+    }
+}
+
+std::optional<TimePoint> Emulator::nextWake() const
+{
+    std::optional<TimePoint> wake;
+    auto consider = [&wake](std::optional<TimePoint> t) {
+        if (t && (!wake || *t < *wake))
+            wake = t;
+    };
+    consider(line_.nextArrival());
+    consider(device_.deadline());
+    if (plugged_ && !writeBlocked_)
+        consider(line_.nextSendTime());
+    if (plugged_ && unplugSince_)
+        consider(Clock::now() + kUnplugPoll);
+    return wake;
+}
+
+void Emulator::dumpFlash()
+{
+    if (!options_.flashOutPath.empty())
+        saveFlash(options_.flashOutPath, device_.flash());
+}
+
+}  // namespace zb::devsim

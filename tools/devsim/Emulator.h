@@ -1,0 +1,46 @@
+// The emulator's loop: moves bytes between the pseudo-terminal, the paced line
+// and the device, writes the transcript and the flash dumps.
+#pragma once
+
+#include <memory>
+
+#include "Device.h"
+#include "Line.h"
+#include "Options.h"
+#include "Pty.h"
+#include "Transcript.h"
+
+namespace zb::devsim {
+
+class Emulator {
+public:
+    // Loads the flash, opens the transcript and publishes the port. Throws on
+    // failure (std::system_error, std::runtime_error).
+    explicit Emulator(const Options& options);
+
+    const std::string& portPath() const { return pty_.linkPath(); }
+
+    // Plays the device until stopFd becomes readable, then writes the final flash
+    // dump. The port link is removed when the Emulator is destroyed.
+    void run(int stopFd);
+
+private:
+    void receive(TimePoint now);
+    void advance(TimePoint now);
+    void transmit(TimePoint now);
+    void unplugWhenRead(TimePoint now);
+    std::optional<TimePoint> nextWake() const;
+    void dumpFlash();
+
+    Options options_;
+    TimePoint start_;
+    Transcript transcript_;
+    Line line_;
+    Device device_;
+    Pty pty_;
+    bool plugged_ = true;
+    bool writeBlocked_ = false;  // the host's input queue is full: wait for POLLOUT
+    std::optional<TimePoint> unplugSince_;  // the last reply has left; waiting to unplug
+};
+
+}  // namespace zb::devsim

@@ -1,0 +1,47 @@
+// The device's end of the line: a pseudo-terminal pair whose slave is published
+// under a port name through a symbolic link.
+//
+// The emulator keeps a descriptor of the slave open for as long as the device is
+// plugged in. Without it the master would see a hang-up, and lose what was queued,
+// each time the updater closes the port; with it the updater can close and reopen
+// as it likes, as with a real adapter.
+#pragma once
+
+#include <string>
+
+#include "UniqueFd.h"
+
+namespace zb::devsim {
+
+class Pty {
+public:
+    // Opens the pair, puts the slave in raw mode and creates linkPath -> slave. A
+    // dangling link left by an earlier run is replaced; anything else at linkPath
+    // is an error. Throws std::system_error.
+    explicit Pty(std::string linkPath);
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    int master() const { return master_.get(); }  // non-blocking; -1 once unplugged
+    const std::string& linkPath() const { return linkPath_; }
+    const std::string& slavePath() const { return slavePath_; }
+
+    // Bytes the device has sent that the host has not read yet.
+    int hostUnread() const;
+
+    // Like pulling the cable of a USB adapter: the device node goes away and the
+    // host's reads and writes on its open descriptor fail from now on.
+    void unplug();
+
+private:
+    void removeLink();
+
+    UniqueFd master_;
+    UniqueFd slave_;
+    std::string slavePath_;
+    std::string linkPath_;
+    bool linked_ = false;
+};
+
+}  // namespace zb::devsim
