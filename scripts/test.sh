@@ -36,6 +36,9 @@ run_suite() {  # name folder [cmake options...]
   fi
   if [ "$rc" -ne 0 ] || [ -z "$line" ]; then status=1; fi
   rm -f "$log"
+  # libFuzzer's own count of executions, per target.
+  grep -hE '^(Test command:|Done [0-9]+ runs)' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null |
+    grep -B1 -E '^Done' | grep -vE '^--$' | sed -E 's/^Test command: ([^ ]*).*/  \1/; s/^Done/    Done/' || true
 }
 
 run_suite "gcc" build
