@@ -3,7 +3,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +15,7 @@
 #include <QToolBar>
 #include <gtest/gtest.h>
 
+#include "DevSimProcess.h"
 #include "MainWindowCode.h"
 #include "PtyPair.h"
 
@@ -184,6 +187,50 @@ TEST_F(MainWindowFixture, InfoBoxLinesGoToTheHiddenListAndStandardError) {
     EXPECT_EQ(err, "Baud rate established\nBootloader start address 00F800\n");
     ASSERT_EQ(window.InfoBox.count(), 2);
     EXPECT_EQ(window.InfoBox.item(1)->text(), QStringLiteral("Bootloader start address 00F800"));
+}
+
+TEST_F(MainWindowFixture, CaptureDuringWritingShowsTheBarByTheDrawingRule) {
+    // A whole run against the emulator, whose writes take long enough to be seen;
+    // a timer looks at the window from inside the run's waits.
+    test::DevSimProcess device({"--write-ms", "150"});
+    ::setenv("ZBCOMM_DEVICE_DIR", device.dir().c_str(), 1);
+    TMainWindow window(main, {"COM3"});
+    window.FormCreate();
+    window.show();
+    struct Capture {
+        QImage image;
+        std::int32_t progress;
+        std::int32_t maxValue;
+        QString panel1;
+    };
+    std::optional<Capture> capture;
+    std::function<void()> look = [&] {
+        if (window.StatusPanel1.text().startsWith(QStringLiteral("Write address")) &&
+            window.gaugeProgress() > 0) {
+            capture = Capture{window.grab().toImage(), window.gaugeProgress(),
+                              window.ProgressGauge.MaxValue(), window.StatusPanel1.text()};
+            return;
+        }
+        main.startTimer(std::chrono::milliseconds(5), look);
+    };
+    main.startTimer(std::chrono::milliseconds(5), look);
+    window.ApplicationIdle();
+    EXPECT_EQ(readFile("status.dat"), "OK");
+    ASSERT_TRUE(capture.has_value()) << "no capture while writing";
+
+    EXPECT_EQ(capture->maxValue, 0xF800 / 64 + 1);
+    const QRect gauge = window.ProgressGauge.geometry();
+    const int percent = 100 * capture->progress / capture->maxValue;
+    const int edge = (gauge.width() - 1) * percent / 100;
+    ASSERT_GT(edge, 1) << "bar too short to measure";
+    const int y = gauge.top() + gauge.height() / 2;
+    const QColor navy(0, 0, 128);
+    int x = gauge.left() + 1;
+    while (x < gauge.right() && QColor(capture->image.pixel(x, y)) == navy) ++x;
+    EXPECT_EQ(x - gauge.left(), edge) << capture->progress << " of " << capture->maxValue;
+    // After the run the gauge is empty again.
+    EXPECT_EQ(window.gaugeProgress(), 0);
+    EXPECT_EQ(window.StatusPanel1.text(), QStringLiteral("Completed!"));
 }
 
 }  // namespace

@@ -136,8 +136,5 @@ TEST(Startup, LowerCaseNameOpensCom1AndPanelNamesTheArgument) {
     EXPECT_TRUE(contains(run.standardError(), "com3 active\n")) << run.standardError();
 }
 
-// The update runs against the device emulator, one per result text of the run, go
-// beside these in UpdateRunTest.cpp.
-
 }  // namespace
 }  // namespace zb::test
