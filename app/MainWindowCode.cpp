@@ -75,7 +75,9 @@ TMainWindow::TMainWindow(QtMainThread& main, const std::vector<std::string>& arg
         terminate();
         return;
     }
-    PortStat.PortName = arguments.front();  // 9.1
+    // 9.1: the port name travels as data only: the connection formats it as an
+    // argument, never as the format, and the panels show it as plain text.
+    PortStat.PortName = arguments.front();
     UpdateStarted = false;
     UpdateButton.hide();
     layOutGauge();
