@@ -150,32 +150,6 @@ TEST_F(MainWindowFixture, WithoutArgumentReportsNoParameterAndOpensNothing) {
     EXPECT_FALSE(window.UpdateButton.isHidden());
 }
 
-TEST_F(MainWindowFixture, OnlyTheFirstArgumentNamesThePort) {
-    PtyPair pty{"COM3"};
-    TMainWindow window(main, {"COM3", "COM4"});
-    window.FormCreate();
-    EXPECT_TRUE(window.portStat().Open);
-    EXPECT_EQ(window.portStat().PortName, "COM3");
-}
-
-TEST_F(MainWindowFixture, PortThatDoesNotOpenReportsAndEnds) {
-    PtyPair pty{"COM3"};
-    TMainWindow window(main, {"COM5"});
-    window.FormCreate();
-    EXPECT_EQ(readFile("status.dat"), "I can't open COM-port");
-    EXPECT_TRUE(main.terminationRequested());
-    EXPECT_EQ(window.StatusPanel0.text(), QStringLiteral("COM5 not active"));
-}
-
-TEST_F(MainWindowFixture, RefusedNameOpensCom1AndPanelNamesTheArgument) {
-    PtyPair pty{"COM1"};
-    TMainWindow window(main, {"com3"});
-    window.FormCreate();
-    EXPECT_TRUE(window.portStat().Open);
-    EXPECT_EQ(window.bootloader().comm().PortNumber(), "COM1");
-    EXPECT_EQ(window.StatusPanel0.text(), QStringLiteral("com3 active"));
-}
-
 TEST_F(MainWindowFixture, InfoBoxLinesGoToTheHiddenListAndStandardError) {
     PtyPair pty{"COM3"};
     TMainWindow window(main, {"COM3"});
