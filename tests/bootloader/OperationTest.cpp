@@ -188,6 +188,12 @@ TEST_F(Activation, TerminationAlreadyRequestedSendsNothing) {
     EXPECT_TRUE(kindsReceived().empty());
 }
 
+TEST_F(Activation, InformationFailingAfterSyncFailsIt) {
+    start({"--no-app", "--info-bad-crc"});
+    EXPECT_FALSE(h->loader.activateBootloader(false));
+    EXPECT_EQ(h->info.lines, concat({kActivationStart, {"Baud rate established", "getBootloaderInfo: Bad CRC"}}));
+}
+
 class ResetFails : public Device, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(ResetFails, EndsTheRunWithoutBreak) {
