@@ -30,7 +30,7 @@ std::vector<Received> feedAll(BootDecoder& d, const Bytes& bytes, TimePoint at)
 
 // --- Bootloader frame decoding ---
 
-TEST(BootDecoder, LoneStxIsSyncOnlyAfterTheQuietSpell)
+TEST(DevSimBootDecoder, LoneStxIsSyncOnlyAfterTheQuietSpell)
 {
     BootDecoder d(5ms);
     EXPECT_TRUE(d.feed(0x0F, t0).empty());
@@ -48,7 +48,7 @@ TEST(BootDecoder, LoneStxIsSyncOnlyAfterTheQuietSpell)
     EXPECT_EQ(f[0].body, Bytes{0x00});
 }
 
-TEST(BootDecoder, LateByteEndsThePendingSyncFirst)
+TEST(DevSimBootDecoder, LateByteEndsThePendingSyncFirst)
 {
     // expire() was not called in time: feed() must still see the quiet spell.
     BootDecoder d(5ms);
@@ -59,7 +59,7 @@ TEST(BootDecoder, LateByteEndsThePendingSyncFirst)
     EXPECT_EQ(d.expire(t0 + 55ms).at(0).kind, Kind::Sync);
 }
 
-TEST(BootDecoder, EscapedBytesAreData)
+TEST(DevSimBootDecoder, EscapedBytesAreData)
 {
     // Write reply: command 0x04 escaped; then a frame whose CRC bytes need escapes.
     BootDecoder d(5ms);
@@ -75,7 +75,7 @@ TEST(BootDecoder, EscapedBytesAreData)
     EXPECT_EQ(r[0].wire, wire);
 }
 
-TEST(BootDecoder, BrokenFrames)
+TEST(DevSimBootDecoder, BrokenFrames)
 {
     BootDecoder d(5ms);
     // Wrong CRC.
@@ -105,7 +105,7 @@ TEST(BootDecoder, BrokenFrames)
     EXPECT_EQ(r[0].wire, (Bytes{0x81, 0x03, 0x86}));
 }
 
-TEST(BootDecoder, OverlongFrameIsDropped)
+TEST(DevSimBootDecoder, OverlongFrameIsDropped)
 {
     BootDecoder d(5ms);
     feedAll(d, {0x0F}, t0);
@@ -118,7 +118,7 @@ TEST(BootDecoder, OverlongFrameIsDropped)
 
 // --- Short frames ---
 
-TEST(ShortDecoder, LengthDecidesTheFrame)
+TEST(DevSimShortDecoder, LengthDecidesTheFrame)
 {
     ShortDecoder d;
     std::vector<Received> r;
@@ -144,7 +144,7 @@ TEST(ShortDecoder, LengthDecidesTheFrame)
     EXPECT_EQ(r.at(0).kind, Kind::Frame);
 }
 
-TEST(ShortDecoder, EncodedRepliesAsTheHostReadsThem)
+TEST(DevSimShortDecoder, EncodedRepliesAsTheHostReadsThem)
 {
     EXPECT_EQ(encodeShortFrame(0x81, 3), (Bytes{0x81, 0x03, 0x86}));
     EXPECT_EQ(encodeShortFrame(0x81, 2), (Bytes{0x81, 0x02}));
@@ -159,12 +159,13 @@ TEST(ShortDecoder, EncodedRepliesAsTheHostReadsThem)
 
 // --- The line ---
 
-TEST(Line, UnpacedPassesBytesAtOnce)
+TEST(DevSimPacing, UnpacedPassesBytesAtOnce)
 {
     Line line(0);
     Bytes in{1, 2, 3};
-    line.received(in.data(), in.size(), t0);
-    EXPECT_EQ(line.takeArrived(t0).size(), 3u);
+    auto got = line.received(in.data(), in.size(), t0);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[2].arrival, t0);
     line.send({9, 8}, t0 + 10ms, "frame");
     EXPECT_EQ(line.sendable(t0), 0u);
     EXPECT_EQ(line.nextSendTime(), t0 + 10ms);
@@ -175,26 +176,21 @@ TEST(Line, UnpacedPassesBytesAtOnce)
     EXPECT_TRUE(line.sendQueueEmpty());
 }
 
-TEST(Line, PacedReceptionKeepsTheLineRate)
+TEST(DevSimPacing, PacedReceptionKeepsTheLineRate)
 {
     Line line(10000);  // 1 ms a byte
     ASSERT_EQ(line.byteTime(), 1ms);
     Bytes in{1, 2, 3};
-    line.received(in.data(), in.size(), t0);
-    in = {4};
-    line.received(in.data(), 1, t0 + 1ms);  // written while the line was busy
-    EXPECT_TRUE(line.takeArrived(t0 + 999us).empty());
-    auto got = line.takeArrived(t0 + 3ms);
-    ASSERT_EQ(got.size(), 3u);
+    auto got = line.received(in.data(), in.size(), t0);
+    EXPECT_EQ(got[0].arrival, t0 + 1ms);
     EXPECT_EQ(got[2].arrival, t0 + 3ms);
-    EXPECT_EQ(line.nextArrival(), t0 + 4ms);
+    // Written while the line was still busy: queued behind the others.
+    EXPECT_EQ(line.received(in.data(), 1, t0 + 1ms).at(0).arrival, t0 + 4ms);
     // After an idle spell the next byte starts when it is written.
-    line.takeArrived(t0 + 4ms);
-    line.received(in.data(), 1, t0 + 50ms);
-    EXPECT_EQ(line.nextArrival(), t0 + 51ms);
+    EXPECT_EQ(line.received(in.data(), 1, t0 + 50ms).at(0).arrival, t0 + 51ms);
 }
 
-TEST(Line, PacedSendingKeepsTheLineRate)
+TEST(DevSimPacing, PacedSendingKeepsTheLineRate)
 {
     Line line(10000);
     line.send({1, 2, 3}, t0, "a");
@@ -213,7 +209,7 @@ TEST(Line, PacedSendingKeepsTheLineRate)
 
 // --- Options ---
 
-TEST(Options, DefaultsAndValues)
+TEST(DevSimOptions, DefaultsAndValues)
 {
     auto r = parseOptions({}, "/env");
     ASSERT_EQ(r.error, "");
@@ -237,7 +233,7 @@ TEST(Options, DefaultsAndValues)
     EXPECT_TRUE(r.options.noApp);
 }
 
-TEST(Options, Refused)
+TEST(DevSimOptions, Refused)
 {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"--nonsense"}, {"--baud"}, {"--boot-size", "70000"}, {"--version", "1"},
@@ -250,7 +246,7 @@ TEST(Options, Refused)
 
 // --- Device commands the device refuses ---
 
-TEST(Device, OutOfRangeCommandsAreNotAnswered)
+TEST(DevSimDevice, OutOfRangeCommandsAreNotAnswered)
 {
     Options options;
     options.noApp = true;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -117,7 +118,10 @@ DevSimProcess::DevSimProcess(std::vector<std::string> options, std::string port)
 
 DevSimProcess::~DevSimProcess()
 {
-    stop();
+    // A crash or sanitizer report in the emulator must not go unnoticed in a test
+    // that never asked for the exit status.
+    if (int status = stop(); status != 0)
+        std::fprintf(stderr, "DevSimProcess: devsim exited with status %d\n", status);
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
 }

@@ -9,7 +9,8 @@
 //
 // Each instance gets a new temporary folder that holds the port link, the
 // transcript ("transcript.txt") and the flash dump ("flash.bin"); the destructor
-// stops the emulator if it still runs and removes the folder. Instances are
+// stops the emulator if it still runs (saying so on stderr when its exit status is
+// not 0) and removes the folder. Instances are
 // independent, so tests may run several at once. Not thread-safe: use an instance
 // from one thread.
 #pragma once

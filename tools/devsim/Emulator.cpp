@@ -76,8 +76,8 @@ void Emulator::receive(TimePoint now)
     for (;;) {
         ssize_t n = ::read(pty_.master(), buffer, sizeof buffer);
         if (n > 0) {
-            if (!device_.unplugged())
-                line_.received(buffer, static_cast<std::size_t>(n), now);
+            for (const TimedByte& b : line_.received(buffer, static_cast<std::size_t>(n), now))
+                device_.arrived(b.value, b.arrival);
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -88,10 +88,6 @@ void Emulator::receive(TimePoint now)
 
 void Emulator::advance(TimePoint now)
 {
-    // Arrivals first: a byte that came within a quiet spell must be seen before
-    // the spell is judged over.
-    for (const TimedByte& b : line_.takeArrived(now))
-        device_.arrived(b.value, b.arrival);
     device_.expire(now);
 
     for (Device::Reply& r : device_.takeReplies())
@@ -145,7 +141,6 @@ std::optional<TimePoint> Emulator::nextWake() const
         if (t && (!wake || *t < *wake))
             wake = t;
     };
-    consider(line_.nextArrival());
     consider(device_.deadline());
     if (plugged_ && !writeBlocked_)
         consider(line_.nextSendTime());

@@ -16,30 +16,16 @@ Line::Line(unsigned baud)
             (1'000'000'000ULL * kBitsPerByte + baud / 2) / baud));
 }
 
-void Line::received(const std::uint8_t* data, std::size_t count, TimePoint now)
+std::vector<TimedByte> Line::received(const std::uint8_t* data, std::size_t count, TimePoint now)
 {
+    std::vector<TimedByte> arrivals;
+    arrivals.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         // A byte starts when the line is free, or now if it has been idle.
         receiveFree_ = std::max(receiveFree_, now) + byteTime_;
-        incoming_.push_back({data[i], receiveFree_});
+        arrivals.push_back({data[i], receiveFree_});
     }
-}
-
-std::vector<TimedByte> Line::takeArrived(TimePoint now)
-{
-    std::vector<TimedByte> arrived;
-    while (!incoming_.empty() && incoming_.front().arrival <= now) {
-        arrived.push_back(incoming_.front());
-        incoming_.pop_front();
-    }
-    return arrived;
-}
-
-std::optional<TimePoint> Line::nextArrival() const
-{
-    if (incoming_.empty())
-        return std::nullopt;
-    return incoming_.front().arrival;
+    return arrivals;
 }
 
 void Line::send(std::vector<std::uint8_t> bytes, TimePoint notBefore, std::string label)

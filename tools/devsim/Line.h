@@ -34,11 +34,10 @@ public:
     Duration byteTime() const { return byteTime_; }
 
     // --- Host to device ---
-    // Bytes read from the pseudo-terminal at `now`.
-    void received(const std::uint8_t* data, std::size_t count, TimePoint now);
-    // The bytes that have arrived by `now`, oldest first, removed from the line.
-    std::vector<TimedByte> takeArrived(TimePoint now);
-    std::optional<TimePoint> nextArrival() const;
+    // Bytes read from the pseudo-terminal at `now`, each with the time at which it
+    // arrives at the device. The device is handed them at once and acts on each at
+    // its arrival time, which spares a wake-up per byte.
+    std::vector<TimedByte> received(const std::uint8_t* data, std::size_t count, TimePoint now);
 
     // --- Device to host ---
     // Queues a reply that may start leaving at `notBefore`. `label` comes back
@@ -69,7 +68,6 @@ private:
     TimePoint dueTime(const Reply& reply, std::size_t offset) const;
 
     Duration byteTime_{};
-    std::deque<TimedByte> incoming_;
     TimePoint receiveFree_{};  // when the host's last byte has fully arrived
     std::deque<Reply> outgoing_;
     TimePoint sendFree_{};     // when the device's last byte has fully left
