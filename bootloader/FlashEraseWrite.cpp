@@ -41,10 +41,6 @@ std::uint32_t writeTimeoutMs(std::int32_t frameBytes, long baud) {
     return static_cast<std::uint32_t>(std::max<std::uint64_t>(kWriteMs, lineMs + kWriteMarginMs));
 }
 
-// The port's rate text, in baud. It runs ahead of the open port after
-// setBaudRate("57600") in activation, until the port is opened again.
-long portLineSpeed(const TZbComm& comm) { return std::strtol(comm.BaudRate().c_str(), nullptr, 10); }
-
 }  // namespace
 
 bool ZbBootloader::eraseFlash() {
@@ -136,7 +132,9 @@ bool ZbBootloader::writeBlock(std::uint32_t address, std::uint8_t rows, const st
     // SendBuf holds 56 rows with every byte escaped, and no more.
     if (rows > kWriteRows) return false;
     buildAddressFrame(kWriteCommand, address, rows, data, rows * kRowSize);
-    startTimer(writeTimeoutMs(FrameLength, portLineSpeed(*Comm)));
+    // The speed the port runs at: after activation the stored rate text reads
+    // "57600" while the open port keeps the speed it was opened with.
+    startTimer(writeTimeoutMs(FrameLength, Comm->OpenBaudRate()));
     Comm->ReadComm(RecvBuf, kWriteReplyBytes);
     Comm->WriteComm(SendBuf, FrameLength);
     return waitForReplyEnd(kWriteReplyBytes - 1) && checkReply(kWriteCommand);

@@ -92,6 +92,7 @@ bool TZbComm::OpenComm() {
         watcher_->setPort(port_.get());
     }
     watcher_->Resume();
+    openBaud_ = settings.baud;
     open_ = true;                         // O10
     port_->selectTransmitEmptyEvent();    // O11: result ignored
     return true;                          // O12

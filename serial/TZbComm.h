@@ -89,6 +89,9 @@ public:
     // Returns the last error code and resets it to 0.
     std::uint8_t GetLastError();
     bool GetOpenState() const { return open_; }
+    // The line speed in baud that the port was last opened with (BaudRate at the last
+    // successful OpenComm; changing BaudRate later does not change it); 0 before.
+    long OpenBaudRate() const { return openBaud_; }
     std::uint8_t GetDirectNumber() const { return directNumber_; }
     // errno (or the platform's code) of the last failed operating-system call.
     int LastOsError() const;
@@ -110,6 +113,7 @@ private:
     std::string portText_ = "COM1";
     const std::uint8_t* readDestination_ = nullptr;
     std::uint8_t lastError_ = kErrNone;
+    long openBaud_ = 0;
     std::FILE* log_ = nullptr;
 };
 
