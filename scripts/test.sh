@@ -37,8 +37,8 @@ run_suite() {  # name folder [cmake options...]
   if [ "$rc" -ne 0 ] || [ -z "$line" ]; then status=1; fi
   rm -f "$log"
   # libFuzzer's own count of executions, per target.
-  grep -hE '^(Test command:|Done [0-9]+ runs)' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null |
-    grep -B1 -E '^Done' | grep -vE '^--$' | sed -E 's/^Test command: ([^ ]*).*/  \1/; s/^Done/    Done/' || true
+  awk '/ Testing: /{name=$3} /^Done [0-9]+ runs/{print "  " name ": " $0}' \
+    "$dir/Testing/Temporary/LastTest.log" 2>/dev/null || true
 }
 
 run_suite "gcc" build
