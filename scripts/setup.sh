@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev                                     # the window (app/ only)
   googletest libgtest-dev libbenchmark-dev         # tests and benchmarks
   python3 python3-intelhex srecord                 # HEX generator and independent HEX readers
-  util-linux procps time                           # setpriv for the exclusive-open test, ps, /usr/bin/time
+  util-linux                                       # setpriv for the exclusive-open test
 )
 
 missing=()
