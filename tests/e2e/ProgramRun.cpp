@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,6 +63,10 @@ ProgramRun::ProgramRun(Options options) {
     const mode_t workMode = options.readOnlyWorkDir ? 0555 : options.asOrdinaryUser ? 0777 : 0755;
     ::chmod(workDir_.c_str(), workMode);
 
+    notify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (notify_ < 0 || ::inotify_add_watch(notify_, workDir_.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0)
+        throw std::runtime_error("cannot watch " + workDir_);
+
     const std::string errPath = folder_ + "/stderr.txt";
     const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (err < 0) throw std::runtime_error("cannot create " + errPath);
@@ -94,6 +99,7 @@ ProgramRun::~ProgramRun() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+    if (notify_ >= 0) ::close(notify_);
     ::chmod(workDir_.c_str(), 0755);
     std::error_code ec;
     std::filesystem::remove_all(folder_, ec);
@@ -121,6 +127,20 @@ std::optional<int> ProgramRun::wait(std::chrono::milliseconds limit) {
 bool ProgramRun::statusExists() const { return std::filesystem::exists(workDir_ + "/status.dat"); }
 
 std::string ProgramRun::status() const { return readWhole(workDir_ + "/status.dat"); }
+
+int ProgramRun::statusReports() {
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(notify_, buffer, sizeof buffer);
+        if (n <= 0) break;
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (event->len > 0 && std::strcmp(event->name, "status.dat") == 0) ++reports_;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    return reports_;
+}
 
 std::string ProgramRun::standardError() const { return readWhole(folder_ + "/stderr.txt"); }
 

@@ -35,11 +35,18 @@ public:
     bool statusExists() const;
     std::string status() const;        // content of "status.dat", byte for byte
     std::string standardError() const;
+    // How many times "status.dat" got a new content so far, as the working
+    // directory's change notifications show: a report appears once under that name,
+    // as a finished file linked in (created), renamed onto it, or written in place
+    // and closed.
+    int statusReports();
 
 private:
     std::string folder_;   // holds the working directory and the captured output
     std::string workDir_;
     pid_t pid_ = -1;
+    int notify_ = -1;  // inotify descriptor watching the working directory
+    int reports_ = 0;
 };
 
 }  // namespace zb::test

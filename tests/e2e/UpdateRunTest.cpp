@@ -95,6 +95,8 @@ struct UpdateRun {
           program({.arguments = {"COM3"}, .deviceDir = device.dir().string()}),
           exitStatus(program.wait()) {
         device.stop();
+        // Every run writes exactly one result text.
+        EXPECT_EQ(program.statusReports(), 1) << program.status();
     }
 };
 
