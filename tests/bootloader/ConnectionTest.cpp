@@ -143,3 +143,28 @@ TEST(Connection, ALongWaitSleepsInsteadOfSpinning) {
     // A spinning wait would use about as much processor time as it lasted.
     EXPECT_LT(cpu, 0.25 * wall) << "cpu " << cpu << " s in " << wall << " s";
 }
+
+TEST(Connection, WriteReplyMustEndWithAnUnescapedEtxAtItsSixthByte) {
+    // Replies queued before the command: the six-byte read completes at once, so the
+    // end test alone decides. Good reply first, then the two malformed ones.
+    struct Case {
+        std::vector<std::uint8_t> reply;
+        bool accepted;
+    };
+    const std::vector<std::uint8_t> block(56 * 64, 0x11);
+    for (const Case& c : {Case{{0x0F, 0x05, 0x04, 0x84, 0x40, 0x04}, true},
+                          Case{{0x0F, 0x05, 0x04, 0x84, 0x40, 0x00}, false},    // sixth byte not ETX
+                          Case{{0x0F, 0x05, 0x04, 0x84, 0x05, 0x04}, false},   // fifth byte DLE
+                          // A valid unescaped frame and a stray byte: the frame check
+                          // alone would take it; the end test does not.
+                          Case{{0x0F, 0x04, 0x84, 0x40, 0x04, 0x00}, false}}) {
+        zb::test::PtyPair pty("COM3");
+        zbtest::Harness h;
+        h.loader.setBaudRate("19200");
+        h.loader.setPortNumber("COM3");
+        h.loader.setRawMode(true);
+        pty.send(c.reply);
+        EXPECT_EQ(h.loader.writeBlock(0, 56, block.data()), c.accepted);
+        EXPECT_EQ(h.loader.getCommStat().TimeOutCount, 1) << "only the opening wait timed out";
+    }
+}
