@@ -44,10 +44,10 @@ public:
     void showMessage(const std::string& text, const std::string& caption) override;
 
     // The handler that runEventLoop calls once the loop first has nothing to do.
-    void setIdleHandler(std::function<void()> fn) { idle_ = std::move(fn); }
+    void setIdleHandler(std::function<void()> fn) override { idle_ = std::move(fn); }
     // Runs the application's event loop until termination is requested. Returns at
     // once, without entering the loop, when termination was requested before.
-    void runEventLoop();
+    void runEventLoop() override;
     // Runs fn as an event handler, under the exception rule above.
     void runHandler(const std::function<void()>& fn);
 

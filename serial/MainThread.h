@@ -40,6 +40,14 @@ public:
     virtual void requestTermination() = 0;
     virtual bool terminationRequested() const = 0;
 
+    // Main thread. Installs the idle handler: the event loop calls it at its first
+    // idle moment, when everything pending has been handled, and may call it again
+    // at later idle moments; the handler guards against a second start itself.
+    virtual void setIdleHandler(std::function<void()> fn) = 0;
+    // Main thread. Runs the event loop, with the idle handler, until termination is
+    // requested; returns at once when termination was requested before.
+    virtual void runEventLoop() = 0;
+
     // Main thread. A modal message with one OK button and no icon.
     virtual void showMessage(const std::string& text, const std::string& caption) = 0;
 };

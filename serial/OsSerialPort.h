@@ -3,6 +3,7 @@
 // build picks it. Everything else about the port is portable and lives in TZbComm.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -51,10 +52,18 @@ public:
     // working time-out, -1 on a read error (a closed or unplugged port). Called by the
     // receive watcher only, never concurrently with open or close.
     virtual int readByte(std::uint8_t& byte) = 0;
-    // Sends all bytes; returns false when the device refused them.
-    virtual bool write(const std::uint8_t* bytes, std::size_t count) = 0;
-    // Waits until everything written has left the driver.
-    virtual bool flush() = 0;
+    // Sends all bytes, waiting at most `limit` for the line to take them. Returns
+    // false when the device refused them or the line did not take them in time (a
+    // held flow-control line, a stalled adapter); what is still queued for sending
+    // is then discarded, so that no later write, close or exit blocks on it.
+    virtual bool write(const std::uint8_t* bytes, std::size_t count, std::chrono::milliseconds limit) = 0;
+    // Waits until everything written has left the driver, at most `limit`; on the
+    // limit what is still queued is discarded and the call fails.
+    virtual bool flush(std::chrono::milliseconds limit) = 0;
+    // Drops every received byte that has not been read yet; returns at once.
+    virtual bool discardInput() = 0;
+    // Drops every byte queued for sending that has not left yet; returns at once.
+    virtual bool discardOutput() = 0;
     virtual bool setBreak() = 0;
     virtual bool clearBreak() = 0;
     // The extended functions of EscapeComm, by their traditional codes.

@@ -144,7 +144,7 @@ public:
         }
     }
 
-    bool write(const std::uint8_t* bytes, std::size_t count) override {
+    bool write(const std::uint8_t* bytes, std::size_t count, std::chrono::milliseconds /*limit*/) override {
         while (count > 0) {
             ssize_t n = ::write(fd_, bytes, count);
             if (n < 0) {
@@ -157,12 +157,15 @@ public:
         return true;
     }
 
-    bool flush() override {
+    bool flush(std::chrono::milliseconds /*limit*/) override {
         while (::tcdrain(fd_) != 0) {
             if (errno != EINTR) return fail(errno);
         }
         return true;
     }
+
+    bool discardInput() override { return ::tcflush(fd_, TCIFLUSH) == 0 || fail(errno); }
+    bool discardOutput() override { return ::tcflush(fd_, TCOFLUSH) == 0 || fail(errno); }
 
     bool setBreak() override { return ioctlOk(TIOCSBRK); }
     bool clearBreak() override { return ioctlOk(TIOCCBRK); }

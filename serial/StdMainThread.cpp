@@ -47,6 +47,18 @@ void StdMainThread::processEvents() {
     runPending();
 }
 
+void StdMainThread::runEventLoop() {
+    while (!terminated_) {
+        if (runPending()) continue;
+        if (idle_) {
+            idle_();
+            if (terminated_) break;
+            if (runPending()) continue;
+        }
+        processEvents();
+    }
+}
+
 TimerId StdMainThread::startTimer(std::chrono::milliseconds period, std::function<void()> fn) {
     TimerId id = nextTimer_++;
     timers_.emplace(Clock::now() + period, Timer{id, std::move(fn)});

@@ -25,6 +25,9 @@ public:
     void stopTimer(TimerId id) override;
     void requestTermination() override { terminated_ = true; }
     bool terminationRequested() const override { return terminated_; }
+    // The idle handler runs whenever a round of the loop found nothing pending.
+    void setIdleHandler(std::function<void()> fn) override { idle_ = std::move(fn); }
+    void runEventLoop() override;
     // Records the message instead of showing it; messages() returns them.
     void showMessage(const std::string& text, const std::string& caption) override;
 
@@ -48,6 +51,7 @@ private:
     std::multimap<Clock::time_point, Timer> timers_;  // main thread only
     TimerId nextTimer_ = 1;
     bool terminated_ = false;
+    std::function<void()> idle_;
     std::vector<std::pair<std::string, std::string>> messages_;
 };
 

@@ -142,7 +142,7 @@ bool TZbComm::WriteComm(const std::uint8_t* bytes, std::int32_t count) {
         std::fwrite(bytes, 1, static_cast<std::size_t>(count), log_);
         std::fputc('\n', log_);
     }
-    return port_->write(bytes, static_cast<std::size_t>(count));
+    return port_->write(bytes, static_cast<std::size_t>(count), std::chrono::milliseconds::max());
 }
 
 bool TZbComm::ReadComm(std::uint8_t* destination, std::int32_t count) {
@@ -188,7 +188,7 @@ bool TZbComm::FlushWriteBuffer() {
         lastError_ = kErrNotOpen;
         return false;
     }
-    return port_->flush();
+    return port_->flush(std::chrono::milliseconds::max());
 }
 
 bool TZbComm::EscapeComm(std::uint32_t code) { return port_->isOpen() && port_->escape(code); }
