@@ -45,6 +45,20 @@ std::vector<std::string> runEnvironment(const std::string& deviceDir) {
     return env;
 }
 
+std::string environmentText(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::string programPath() {
+    std::string path = environmentText("ZB_E2E_PROGRAM");
+#ifdef ZBUPDATER_PATH
+    if (path.empty()) path = ZBUPDATER_PATH;
+#endif
+    if (path.empty()) throw std::runtime_error("ZB_E2E_PROGRAM names no program");
+    return path;
+}
+
 std::vector<char*> pointers(std::vector<std::string>& texts) {
     std::vector<char*> result;
     for (auto& text : texts) result.push_back(text.data());
@@ -53,6 +67,11 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 }
 
 }  // namespace
+
+bool testsWindowsProgram() {
+    const std::string path = programPath();
+    return path.size() > 4 && path.compare(path.size() - 4, 4, ".exe") == 0;
+}
 
 ProgramRun::ProgramRun(Options options) {
     folder_ = (std::filesystem::temp_directory_path() / "zbrun.XXXXXX").string();
@@ -71,8 +90,19 @@ ProgramRun::ProgramRun(Options options) {
     const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (err < 0) throw std::runtime_error("cannot create " + errPath);
 
-    std::vector<std::string> argTexts{ZBUPDATER_PATH};
+    std::vector<std::string> argTexts;
+    const std::string launcher = environmentText("ZB_E2E_LAUNCHER");
+    const bool dropRoot = options.asOrdinaryUser && ::geteuid() == 0;
+    if (!launcher.empty() && options.readOnlyWorkDir && dropRoot) {
+        // Wine runs only as the owner of its prefix, so the program keeps our user,
+        // and the working directory is made read-only for it by a read-only mount of
+        // its own (in a mount namespace of the run's own).
+        argTexts = {"unshare", "-m", "sh", "-c", "mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"", workDir_};
+    }
+    if (!launcher.empty()) argTexts.push_back(launcher);
+    argTexts.push_back(programPath());
     argTexts.insert(argTexts.end(), options.arguments.begin(), options.arguments.end());
+    const bool setUser = dropRoot && launcher.empty();
     std::vector<std::string> envTexts = runEnvironment(options.deviceDir);
     std::vector<char*> argv = pointers(argTexts);
     std::vector<char*> envp = pointers(envTexts);
@@ -84,11 +114,11 @@ ProgramRun::ProgramRun(Options options) {
         ::dup2(err, STDERR_FILENO);
         ::dup2(err, STDOUT_FILENO);
         if (::chdir(workDir_.c_str()) != 0) ::_exit(126);
-        if (options.asOrdinaryUser && ::geteuid() == 0) {
+        if (setUser) {
             if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
                 ::_exit(126);
         }
-        ::execve(argv[0], argv.data(), envp.data());
+        ::execvpe(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
     ::close(err);
@@ -142,6 +172,14 @@ int ProgramRun::statusReports() {
     return reports_;
 }
 
-std::string ProgramRun::standardError() const { return readWhole(folder_ + "/stderr.txt"); }
+std::string ProgramRun::standardError() const {
+    std::string text = readWhole(folder_ + "/stderr.txt");
+    std::string lines;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        lines += text[i];
+    }
+    return lines;
+}
 
 }  // namespace zb::test

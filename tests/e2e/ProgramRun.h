@@ -1,6 +1,11 @@
 // Runs the real zbupdater program the way a calling program does: in a fresh
 // working directory of its own, with the serial ports mapped through
 // ZBCOMM_DEVICE_DIR, and without a display.
+//
+// The program is this build's zbupdater, or the one that ZB_E2E_PROGRAM names (the
+// Windows zbupdater.exe), started through the launcher that ZB_E2E_LAUNCHER names
+// when it is set (tests/win/wine.sh's `run`, which maps the Wine prefix's COM ports
+// to ZBCOMM_DEVICE_DIR and gives the program a display).
 #pragma once
 
 #include <sys/types.h>
@@ -11,6 +16,9 @@
 #include <vector>
 
 namespace zb::test {
+
+// The program under test is the Windows one (run under Wine).
+bool testsWindowsProgram();
 
 class ProgramRun {
 public:
@@ -34,6 +42,7 @@ public:
     const std::string& workDir() const { return workDir_; }
     bool statusExists() const;
     std::string status() const;        // content of "status.dat", byte for byte
+    // Standard error, with Windows line ends (CR LF) read as LF.
     std::string standardError() const;
     // How many times "status.dat" got a new content so far, as the working
     // directory's change notifications show: a report appears once under that name,
