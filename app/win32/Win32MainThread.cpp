@@ -1,37 +1,32 @@
 #include "Win32MainThread.h"
 
+// Before <windows.h>, whose macros would rename their functions.
+#include "HostPlatform.h"
+#include "Win32Text.h"
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 #include <timeapi.h>
 
-#include <cstdio>
 #include <exception>
 #include <stdexcept>
 #include <vector>
+
 
 namespace zb {
 
 namespace {
 
-std::wstring wide(const std::string& utf8) {
-    if (utf8.empty()) return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    return out;
-}
-
 void reportEscaped(std::exception_ptr error) {
     try {
         std::rethrow_exception(std::move(error));
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "zbupdater: unexpected error: %s\n", e.what());
+        WriteToStandardError(std::string("zbupdater: unexpected error: ") + e.what() + "\n");
     } catch (...) {
-        std::fprintf(stderr, "zbupdater: unexpected error\n");
+        WriteToStandardError("zbupdater: unexpected error\n");
     }
-    std::fflush(stderr);
 }
 
 }  // namespace
@@ -159,7 +154,7 @@ void Win32MainThread::runEventLoop() {
 }
 
 void Win32MainThread::showMessage(const std::string& text, const std::string& caption) {
-    ::MessageBoxW(nullptr, wide(text).c_str(), wide(caption).c_str(), MB_OK | MB_TASKMODAL | MB_SETFOREGROUND);
+    ::MessageBoxW(nullptr, widen(text).c_str(), widen(caption).c_str(), MB_OK | MB_TASKMODAL | MB_SETFOREGROUND);
 }
 
 }  // namespace zb
