@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <linux/fs.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,6 +52,14 @@ std::string environmentText(const char* name) {
     return value != nullptr ? value : "";
 }
 
+std::string launcherPath() {
+    std::string path = environmentText("ZB_E2E_LAUNCHER");
+#ifdef ZBUPDATER_LAUNCHER
+    if (path.empty() && environmentText("ZB_E2E_PROGRAM").empty()) path = ZBUPDATER_LAUNCHER;
+#endif
+    return path;
+}
+
 std::string programPath() {
     std::string path = environmentText("ZB_E2E_PROGRAM");
 #ifdef ZBUPDATER_PATH
@@ -64,6 +74,17 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     for (auto& text : texts) result.push_back(text.data());
     result.push_back(nullptr);
     return result;
+}
+
+// Sets or clears the folder's immutable flag (ext4 and most Linux file systems).
+void setImmutable(const std::string& folder, bool on) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    const bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                    (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                     ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0) ::close(fd);
+    if (!ok && on) throw std::runtime_error("cannot make " + folder + " immutable");
 }
 
 }  // namespace
@@ -91,13 +112,14 @@ ProgramRun::ProgramRun(Options options) {
     if (err < 0) throw std::runtime_error("cannot create " + errPath);
 
     std::vector<std::string> argTexts;
-    const std::string launcher = environmentText("ZB_E2E_LAUNCHER");
+    const std::string launcher = launcherPath();
     const bool dropRoot = options.asOrdinaryUser && ::geteuid() == 0;
     if (!launcher.empty() && options.readOnlyWorkDir && dropRoot) {
-        // Wine runs only as the owner of its prefix, so the program keeps our user,
-        // and the working directory is made read-only for it by a read-only mount of
-        // its own (in a mount namespace of the run's own).
-        argTexts = {"unshare", "-m", "sh", "-c", "mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"", workDir_};
+        // Wine runs only as the owner of its prefix, and its server, not the program,
+        // creates the files, so the program keeps our user, and the folder is made
+        // immutable instead, which refuses new files to every user.
+        setImmutable(workDir_, true);
+        immutable_ = true;
     }
     if (!launcher.empty()) argTexts.push_back(launcher);
     argTexts.push_back(programPath());
@@ -129,6 +151,7 @@ ProgramRun::~ProgramRun() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+    if (immutable_) setImmutable(workDir_, false);
     if (notify_ >= 0) ::close(notify_);
     ::chmod(workDir_.c_str(), 0755);
     std::error_code ec;

@@ -2,10 +2,10 @@
 // working directory of its own, with the serial ports mapped through
 // ZBCOMM_DEVICE_DIR, and without a display.
 //
-// The program is this build's zbupdater, or the one that ZB_E2E_PROGRAM names (the
-// Windows zbupdater.exe), started through the launcher that ZB_E2E_LAUNCHER names
-// when it is set (tests/win/wine.sh's `run`, which maps the Wine prefix's COM ports
-// to ZBCOMM_DEVICE_DIR and gives the program a display).
+// The program is the one this build was configured with (its own zbupdater, or the
+// Windows zbupdater.exe started through tests/win/wine.sh's `run`, which maps the
+// Wine prefix's COM ports to ZBCOMM_DEVICE_DIR and gives the program a display), or
+// the one that ZB_E2E_PROGRAM names, started through ZB_E2E_LAUNCHER when that is set.
 #pragma once
 
 #include <sys/types.h>
@@ -56,6 +56,7 @@ private:
     pid_t pid_ = -1;
     int notify_ = -1;  // inotify descriptor watching the working directory
     int reports_ = 0;
+    bool immutable_ = false;  // the working directory was made immutable for the run
 };
 
 }  // namespace zb::test

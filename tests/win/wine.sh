@@ -55,7 +55,7 @@ case "$command" in
     fi
     # One wineserver for the whole suite, so that programs start quickly. Its output
     # goes nowhere, else it would hold the caller's pipes open.
-    wineserver -p >/dev/null 2>&1 </dev/null
+    wineserver -p >/dev/null 2>&1 </dev/null || true  # one may be running already
     wine reg query 'HKLM\Software\Wine\Ports' /v COM3 >/dev/null 2>&1 ||
       { echo "wine.sh: the prefix has no COM3 mapping" >&2; exit 1; }
     ;;
