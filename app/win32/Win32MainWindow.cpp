@@ -152,8 +152,7 @@ Win32MainWindow::Win32MainWindow() {
     statusBar_ = ::CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | CCS_NORESIZE | CCS_NOPARENTALIGN,
                                    run.statusBar.left, run.statusBar.top, run.statusBar.width, run.statusBar.height,
                                    window_, nullptr, instance, nullptr);
-    int parts[2] = {run.panel0Width, -1};
-    ::SendMessageW(statusBar_, SB_SETPARTS, 2, reinterpret_cast<LPARAM>(parts));
+    setPanelWidths();
 
     infoBox_ = ::CreateWindowExW(WS_EX_CLIENTEDGE, L"LISTBOX", L"", WS_CHILD | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, 0, 0,
                                  kWindowWidth, kClientHeight, window_, nullptr, instance, nullptr);
@@ -254,13 +253,21 @@ void Win32MainWindow::placeGaugeAboveStatusBar() {
     const layout::RunLayout run = layout::runLayout(client.right - client.left, client.bottom - client.top);
     bevel_ = run.bevel;
     ::MoveWindow(statusBar_, run.statusBar.left, run.statusBar.top, run.statusBar.width, run.statusBar.height, TRUE);
-    int parts[2] = {run.panel0Width, -1};
-    ::SendMessageW(statusBar_, SB_SETPARTS, 2, reinterpret_cast<LPARAM>(parts));
+    setPanelWidths();
     // A new picture of the gauge's new size; the next redraw fills it.
     gaugeWidth_ = run.gauge.width;
     gaugeHeight_ = run.gauge.height;
     ::MoveWindow(gauge_, run.gauge.left, run.gauge.top, run.gauge.width, run.gauge.height, TRUE);
     ::InvalidateRect(window_, nullptr, TRUE);
+}
+
+void Win32MainWindow::setPanelWidths() {
+    // Panel 0 is a third of the window's width (its outer width, 400: 133 pixels);
+    // panel 1 takes the rest.
+    RECT outer;
+    ::GetWindowRect(window_, &outer);
+    int parts[2] = {(outer.right - outer.left) / 3, -1};
+    ::SendMessageW(statusBar_, SB_SETPARTS, 2, reinterpret_cast<LPARAM>(parts));
 }
 
 GaugeColor Win32MainWindow::buttonFaceColor() const {

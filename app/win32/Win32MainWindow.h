@@ -57,6 +57,7 @@ public:
 
 private:
     friend struct Win32WindowProcs;  // the window procedures, in the .cpp file
+    void setPanelWidths();
     void paintFrame(HDC__* dc) const;
     void copyGaugeTo(HDC__* dc) const;
 
