@@ -132,14 +132,26 @@ public:
     }
 
     int readByte(std::uint8_t& byte) override {
+        if (interrupted_.exchange(false)) return 0;
         DWORD n = 0;
         if (!::ReadFile(handle_, &byte, 1, nullptr, &read_)) {
             const DWORD err = ::GetLastError();
             if (err != ERROR_IO_PENDING) return readFailed(err);
+            // An interruption that came just before the request was made.
+            if (interrupted_.exchange(false)) ::CancelIoEx(handle_, &read_);
         }
         // The working time-outs end the request after 100 ms at the latest.
-        if (!::GetOverlappedResult(handle_, &read_, &n, TRUE)) return readFailed(::GetLastError());
+        if (!::GetOverlappedResult(handle_, &read_, &n, TRUE)) {
+            const DWORD err = ::GetLastError();
+            if (err == ERROR_OPERATION_ABORTED) return 0;
+            return readFailed(err);
+        }
         return n == 1 ? 1 : 0;
+    }
+
+    void interruptRead() override {
+        interrupted_.store(true);
+        if (handle_ != INVALID_HANDLE_VALUE) ::CancelIoEx(handle_, &read_);
     }
 
     bool write(const std::uint8_t* bytes, std::size_t count, std::chrono::milliseconds limit) override {
@@ -268,6 +280,7 @@ private:
     DWORD writeTimeout_ = 0;
     DWORD error_ = 0;                       // main thread
     std::atomic<DWORD> readError_{0};       // written by the watcher
+    std::atomic<bool> interrupted_{false};  // interruptRead, for the watcher's next read
 };
 
 }  // namespace
