@@ -8,7 +8,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="${1:-$root/build-windows}"; shift || true
 
 PACKAGES=(
-  cmake ninja-build g++ googletest       # host build of the table maker; test sources
+  cmake ninja-build g++ googletest python3  # host build: table maker, emulator, end-to-end suite
   g++-mingw-w64-x86-64-posix             # the Windows compiler (posix threads)
   binutils-mingw-w64-x86-64              # objdump for the import-list check
   wine wine64                            # runs the Windows tests on this machine

@@ -96,8 +96,8 @@ TEST(WindowsWindow, CaptureWhileWritingShowsTheBarByTheGaugeRule) {
     const std::size_t before = writeFrames(device);
     ASSERT_GE(before, kWriteBlocks / 3) << "the writing did not start";
 
-    // What the X server knows of the window: its name, and the place and size of its
-    // client area (Wine draws the caption and border around it itself).
+    // What the X server knows of the window: its name, place and size (Wine draws
+    // the caption and the border itself).
     const std::string tree = commandOutput("xwininfo -display " + display + " -root -tree 2>/dev/null");
     const std::string info = commandOutput("xwininfo -display " + display + " -name Progress 2>/dev/null");
     const Image screen = captureScreen(display);
@@ -108,23 +108,18 @@ TEST(WindowsWindow, CaptureWhileWritingShowsTheBarByTheGaugeRule) {
         const auto at = info.find(name + ":");
         return at == std::string::npos ? -1 : std::stoi(info.substr(at + name.size() + 1));
     };
-    const int clientX = field("Absolute upper-left X");
-    const int clientY = field("Absolute upper-left Y");
-    const int clientWidth = field("Width");
-    EXPECT_EQ(field("Height"), 41) << info;
-    // 400 wide with its border on both sides, the border's outer edge at x 392.
-    ASSERT_GT(clientWidth, 380) << info;
-    EXPECT_EQ(clientX - (400 - clientWidth) / 2, 392) << info;
-    // The caption and the top border above the client area, the window's top at 413.
-    EXPECT_GT(clientY, 413 + 10) << info;
-    EXPECT_LT(clientY, 413 + 60) << info;
+    EXPECT_EQ(field("Absolute upper-left X"), 392) << info;
+    EXPECT_EQ(field("Absolute upper-left Y"), 413) << info;
+    EXPECT_EQ(field("Width"), 400) << info;
+    const int windowHeight = field("Height");
+    ASSERT_GT(windowHeight, 41) << info;
 
     ASSERT_GT(screen.width, 792);
     ASSERT_GT(screen.height, 520);
     // The bar: the row of navy pixels inside the window's frame.
     int row = -1;
     int left = -1;
-    for (int y = std::max(clientY, 0); y < clientY + 41 && row < 0; ++y) {
+    for (int y = 413; y < 413 + windowHeight && row < 0; ++y) {
         for (int x = 392; x < 792; ++x) {
             if (screen.at(x, y) == std::array<int, 3>{0, 0, 128}) {
                 row = y;
@@ -153,9 +148,17 @@ TEST(WindowsWindow, CaptureWhileWritingShowsTheBarByTheGaugeRule) {
     EXPECT_GT(percent, 0) << "edge " << edge << " of a gauge " << width << " wide follows no percentage";
     EXPECT_GE(percent, static_cast<int>(100 * (before - 1) / kWriteBlocks) - 2);
     EXPECT_LE(percent, static_cast<int>(100 * (after + 1) / kWriteBlocks) + 2);
-    // Across the client area, two pixels in from each side.
-    EXPECT_EQ(gaugeLeft, clientX + 2);
-    EXPECT_EQ(width, clientWidth - 4);
+    // Across the client area, two pixels in from each side, and 18 high; the client
+    // area is the bevel (22) and the status bar (19) below it, inside the border.
+    int top = row;
+    while (top > 413 && screen.at(left, top) != black) --top;
+    int bottom = row;
+    while (bottom < 413 + windowHeight && screen.at(left, bottom) != black) ++bottom;
+    EXPECT_EQ(bottom - top + 1, 18) << "gauge height";
+    const int border = (400 - (width + 4)) / 2;
+    EXPECT_GE(border, 0);
+    EXPECT_EQ(gaugeLeft, 392 + border + 2);
+    EXPECT_EQ(top - 2 + 41 + border, 413 + windowHeight) << "client area of 41 above the bottom border";
 
     EXPECT_EQ(run.wait(), 0);
     device.stop();

@@ -53,6 +53,9 @@ case "$command" in
       wineserver -k || true
       wineserver -w || true
     fi
+    # The display has no window manager: Wine is told to manage its windows itself,
+    # else it waits for a manager's answer (2 s) whenever a window goes away.
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     # One wineserver for the whole suite, so that programs start quickly. Its output
     # goes nowhere, else it would hold the caller's pipes open.
     wineserver -p >/dev/null 2>&1 </dev/null || true  # one may be running already
