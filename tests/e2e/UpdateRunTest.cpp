@@ -339,5 +339,16 @@ TEST(UpdateRun, LineHeldDuringTheWriteBlocksEndsWithWritingError) {
     EXPECT_EQ(sent.frames(kWriteCommand), 5u);
 }
 
+// --- a device that goes away -------------------------------------------------------
+
+TEST(UpdateRun, DeviceUnpluggedDuringTheWriteBlocksEndsWithWritingError) {
+    // The adapter is pulled after the reply to block 3: reads then fail and writes
+    // are refused; the program ends by itself with the step's result.
+    UpdateRun run({"--no-app", "--unplug-after", "3"});
+    EXPECT_EQ(run.program.status(), "Error during writing");
+    const Received sent(run.device);
+    EXPECT_EQ(sent.frames(kWriteCommand), 3u);
+}
+
 }  // namespace
 }  // namespace zb::test
