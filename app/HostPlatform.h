@@ -9,6 +9,11 @@
 
 namespace zb {
 
+// Creates the file `path` for binary writing; fails when the name exists already, so
+// that a file of someone else's is never taken over. (The "x" mode of fopen is not
+// known to every C runtime: Windows' own rejects it.)
+std::FILE* CreateNewFile(const std::string& path);
+
 // Pushes what was written to `file` down to the disk (as far as the system allows),
 // so that a replacement made afterwards never shows an empty file after a crash.
 bool FlushFileToDisk(std::FILE* file);

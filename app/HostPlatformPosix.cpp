@@ -12,6 +12,14 @@
 
 namespace zb {
 
+std::FILE* CreateNewFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
+
 bool FlushFileToDisk(std::FILE* file) { return ::fsync(::fileno(file)) == 0; }
 
 bool ReplaceFile(const std::string& from, const std::string& to) {

@@ -95,6 +95,19 @@ std::string withCrLf(std::string_view text) {
 
 }  // namespace
 
+std::FILE* CreateNewFile(const std::string& path) {
+    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        ::CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = ::_fdopen(fd, "wb");
+    if (file == nullptr) ::_close(fd);
+    return file;
+}
+
 bool FlushFileToDisk(std::FILE* file) {
     const intptr_t handle = ::_get_osfhandle(::_fileno(file));
     if (handle == -1 || handle == -2) return false;

@@ -37,8 +37,8 @@ File CreateTemporaryBeside(const fs::path& path, std::string& name) {
         char suffix[24];
         std::snprintf(suffix, sizeof suffix, ".%08llx", stamp & 0xFFFFFFFFULL);
         name = path.string() + suffix;
-        // "x": fails when the name exists, so another writer's file is never taken.
-        if (std::FILE* file = std::fopen(name.c_str(), "wbx")) return File(file);
+        // Fails when the name exists, so another writer's file is never taken.
+        if (std::FILE* file = CreateNewFile(name)) return File(file);
         std::error_code ec;
         if (!fs::exists(name, ec)) break;  // refused for another reason than the name
     }
