@@ -135,18 +135,11 @@ void WriteToStandardError(std::string_view text) {
 }
 
 void GuardStandardStreams() {
-    // The C runtime's descriptors 0 to 2 that have no handle behind them (a GUI
-    // program started without standard handles) are put on the null device, so that
-    // no file the program opens later takes their numbers.
-    for (int fd = 0; fd <= 2; ++fd) {
-        const intptr_t handle = ::_get_osfhandle(fd);
-        if (handle != -1 && handle != -2) continue;
-        const int null = ::_open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
-        if (null >= 0 && null != fd) {
-            ::_dup2(null, fd);
-            ::_close(null);
-        }
-    }
+    // Nothing to do: the C runtime keeps descriptors 0 to 2 taken even when the
+    // process has no standard handles (a GUI program started without them), so no
+    // file the program opens later gets their numbers; writes to standard error go
+    // through WriteToStandardError, which looks at the handle itself; and there is
+    // no signal for a pipe whose reader has gone.
 }
 
 }  // namespace zb
