@@ -4,6 +4,9 @@
 #   build-asan/  the same under AddressSanitizer + UndefinedBehaviorSanitizer
 #   build-tsan/  the toolkit-free libraries and their threaded tests under ThreadSanitizer
 #   build-fuzz/  the libFuzzer targets (clang), each run for about a minute
+#   build-package/  the Debian package: lintian, then installed into this system,
+#                an update with the installed programs, removed again (root or sudo
+#                only; skipped otherwise, and said so)
 # and prints one closing line with the totals. Exit status 0 only when all passed.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -45,6 +48,11 @@ run_suite "gcc" build
 run_suite "asan+ubsan" build-asan -DZB_SANITIZE=address
 run_suite "tsan" build-tsan -DZB_SANITIZE=thread
 CC=clang CXX=clang++ run_suite "fuzz" build-fuzz -DZB_FUZZ=ON
+if [ "$(id -u)" -eq 0 ] || sudo -n true 2>/dev/null; then
+  run_suite "package" build-package -DZB_BUILD_TESTS=OFF -DZB_PACKAGE_TESTS=ON
+else
+  echo "=== package: SKIPPED (it installs the package into this system: needs root or sudo)"
+fi
 
 echo
 echo "total: $passed passed, $failed failed"
