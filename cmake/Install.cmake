@@ -1,8 +1,43 @@
-# What `cmake --install` puts where (GNU layout under CMAKE_INSTALL_PREFIX), and the
-# Debian package that CPack makes from it (scripts/package.sh):
+# What `cmake --install` puts where, and the package that CPack makes from it
+# (scripts/package.sh).
+#
+# Linux (GNU layout under CMAKE_INSTALL_PREFIX), the Debian package
+# zbupdater_<version>_amd64.deb:
 #   bin/zbupdater, bin/zbdevsim (the device emulator, built as tools/devsim/devsim)
 #   share/man/man1/zbupdater.1.gz, zbdevsim.1.gz
 #   share/doc/zbupdater/README.md, README.zbdevsim.md, copyright, changelog.gz
+#
+# Windows, the zip zbupdater-<version>-win64.zip, without a folder inside:
+#   zbupdater.exe, README.txt (Windows line ends, names the carried firmware)
+if(WIN32)
+  get_target_property(zb_identity zbfirmware ZB_FIRMWARE_IDENTITY_SCRIPT)
+  set(zb_readme_template ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in)
+  set(zb_readme ${CMAKE_BINARY_DIR}/packaging/README.txt)
+  add_custom_command(
+    OUTPUT ${zb_readme}
+    COMMAND ${CMAKE_COMMAND} -DIDENTITY=${zb_identity} -DVERSION=${PROJECT_VERSION}
+            -DTEMPLATE=${zb_readme_template} -DOUTPUT=${zb_readme} -DNEWLINES=CRLF
+            -P ${PROJECT_SOURCE_DIR}/cmake/ConfigureFromIdentity.cmake
+    DEPENDS ${zb_identity} zbfirmware_identity ${zb_readme_template}
+            ${PROJECT_SOURCE_DIR}/cmake/ConfigureFromIdentity.cmake
+    VERBATIM)
+  add_custom_target(zb_windows_readme ALL DEPENDS ${zb_readme})
+  if(TARGET zbupdater)
+    install(TARGETS zbupdater RUNTIME DESTINATION .)
+  endif()
+  install(FILES ${zb_readme} DESTINATION .)
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME zbupdater)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_FILE_NAME zbupdater-${PROJECT_VERSION}-win64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+  include(CPack)
+  return()
+endif()
+
 include(GNUInstallDirs)
 
 find_program(ZB_GZIP gzip REQUIRED)
