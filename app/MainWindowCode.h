@@ -1,65 +1,39 @@
-// TMainWindow: the program's one window. It owns the bootloader connection, the two
-// byte buffers and the flash image, opens the port named on the command line, runs
-// the unattended update once the event loop is idle, and stores the result text of
-// the run in "status.dat".
+// TMainWindow: the logic of the program's one window, the same for every front end.
+// It owns the bootloader connection, the two byte buffers, the flash image, the
+// parser, the gauge's state and the run state; reads the command line; opens the
+// port named there; runs the unattended update once the event loop is idle; and
+// stores the result text of the run in "status.dat". It reaches its window through
+// MainWindowView and the event loop through MainThread.
 //
-// The window offers nothing to act on: a gauge in its bevel, a status bar with the
-// port state (panel 0) and the erase and write progress (panel 1). The information
-// list InfoBox and the "Update" button stay hidden.
+// A front end creates its main thread and its window (the view), then a TMainWindow
+// with both, calls FormCreate, shows the window unless termination was requested,
+// and runs the event loop; the idle handler that starts the run is installed here.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <QFrame>
-#include <QLabel>
-#include <QListWidget>
-#include <QPushButton>
-#include <QStatusBar>
-#include <QWidget>
-
 #include "Bootloadercomm.h"
 #include "HexParser.h"
-#include "QtMainThread.h"
+#include "MainThread.h"
+#include "MainWindowView.h"
 #include "TCGauge.h"
 #include "WindowSurface.h"
 
 namespace zb {
 
-// The information list: a hidden list box whose lines also go to standard error,
-// one per line, so that a technician or a calling program can follow the run.
-class InfoBoxLines final : public InfoList {
-public:
-    explicit InfoBoxLines(QListWidget& box) : box_(box) {}
-    void addLine(const std::string& line) override;
-
-private:
-    QListWidget& box_;
-};
-
-// A status-bar panel. The port-state panel is also written to standard error, the
-// window being invisible on a machine without a display.
-class PanelText final : public TextTarget {
-public:
-    PanelText(QLabel& label, bool echo) : label_(label), echo_(echo) {}
-    void setText(const std::string& text) override;
-
-private:
-    QLabel& label_;
-    bool echo_;
-};
-
-class TMainWindow final : public QWidget, public MainWindowSurface {
+class TMainWindow final : public MainWindowSurface {
 public:
     // `arguments` are the command-line arguments after the program name; the first
-    // one names the serial port, the others are ignored.
-    TMainWindow(QtMainThread& main, const std::vector<std::string>& arguments,
-                QWidget* parent = nullptr);
+    // one names the serial port, the others are ignored. Without one, "No parameter"
+    // is reported and termination requested.
+    TMainWindow(MainThread& main, MainWindowView& view, const std::vector<std::string>& arguments);
     ~TMainWindow() override;
     TMainWindow(const TMainWindow&) = delete;
     TMainWindow& operator=(const TMainWindow&) = delete;
@@ -77,43 +51,60 @@ public:
 
     // The idle handler: starts the update run at the first idle moment, once.
     void ApplicationIdle();
-    // The update run; also the click handler of the hidden UpdateButton.
+    // The update run; also the click handler of the hidden "Update" button.
     void UpdateButtonClick();
 
     void ClearFlashImage();
-    bool ParseHexLines(const std::vector<std::string>& lines, zb::FlashImage& image);
+    bool ParseHexLines(const std::vector<std::string>& lines, FlashImageBytes& image);
 
-    // The lines the run parses; the embedded update image unless a test sets others.
-    void setUpdateImage(std::span<const std::string_view> lines) { updateImage_ = lines; }
-
-    // Components, for the connection's owner and for tests.
-    QFrame Bevel1;
-    TCGauge ProgressGauge;
-    QStatusBar StatusBar;
-    QLabel StatusPanel0;
-    QLabel StatusPanel1;
-    QListWidget InfoBox;
-    QPushButton UpdateButton;
-
+    // The gauge's state, for a front end that repaints it on its own.
+    const TCGauge& gauge() const { return ProgressGauge; }
     const CommStat& portStat() const { return PortStat; }
-    ZbBootloader& bootloader() { return *Bootloader; }
-    const zb::FlashImage& flashImage() const { return FlashImage; }
 
 private:
-    void designLayout();
-    void layOutGauge();
+    // Gives the tests of the run what they need beyond the program's interface
+    // (another image, the parser's list, the connection); defined by the tests only.
+    friend struct TMainWindowTestAccess;
+
+    // The information list: the view's hidden list, with a copy of every line on
+    // standard error so that a technician or a calling program can follow the run.
+    class InfoLines final : public InfoList {
+    public:
+        explicit InfoLines(MainWindowView& view) : view_(view) {}
+        void addLine(const std::string& line) override;
+
+    private:
+        MainWindowView& view_;
+    };
+    // The port-state panel, also on standard error: the window is invisible on a
+    // machine without a display.
+    class PortStatePanel final : public TextTarget {
+    public:
+        explicit PortStatePanel(MainWindowView& view) : view_(view) {}
+        void setText(const std::string& text) override;
+
+    private:
+        MainWindowView& view_;
+    };
+
+    void setUpGauge();
     void terminate() { Main.requestTermination(); }
 
-    QtMainThread& Main;
-    InfoBoxLines infoLines_{InfoBox};
-    PanelText portStateText_{StatusPanel0, true};
+    MainThread& Main;
+    MainWindowView& View;
+    InfoLines infoLines_{View};
+    PortStatePanel portStatePanel_{View};
+    TCGauge ProgressGauge;
+    // The lines each run parses: the embedded update image.
     std::span<const std::string_view> updateImage_;
+    // Sees the list each run hands to the parser; set by tests only.
+    std::function<void(const std::vector<std::string>&)> parseObserver_;
     HexParser parser_;
 
     std::array<std::uint8_t, kSendBufferSize> SendBuffer{};
     std::array<std::uint8_t, kReceiveBufferSize> ReceiveBuffer{};
     std::unique_ptr<std::vector<std::string>> UpdateLines;
-    zb::FlashImage FlashImage{};
+    FlashImageBytes FlashImage{};
     // Declared after everything it points at, so that it goes first: its port
     // component shuts the port down and ends the receive watcher.
     std::unique_ptr<ZbBootloader> Bootloader;

@@ -20,7 +20,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::vector<std::string> lines(zb::HexLineTable, zb::HexLineTable + zb::HexLineCount);
-    auto image = std::make_unique<zb::FlashImage>();
+    auto image = std::make_unique<zb::FlashImageBytes>();
     zb::HexParser parser;
 
     using Clock = std::chrono::steady_clock;

@@ -22,14 +22,14 @@ namespace {
 
 struct GuardedImage {
     std::array<std::uint8_t, 4096> before;
-    zb::FlashImage image;
+    zb::FlashImageBytes image;
     std::array<std::uint8_t, 4096> after;
 };
 
 constexpr std::uint8_t kGuardByte = 0xA5;
 
 GuardedImage g_parsed;
-zb::FlashImage g_model;
+zb::FlashImageBytes g_model;
 
 // Value of the digits of `line` from `pos`, at most `length` of them, as far as the
 // line goes; -1 when there are none or one is not 0-9 or A-F.
@@ -48,7 +48,7 @@ long Digits(std::string_view line, std::size_t pos, std::size_t length)
 }
 
 // The record format, read as a whole record first and acted on afterwards.
-bool ModelParse(const std::vector<std::string>& lines, zb::FlashImage& image)
+bool ModelParse(const std::vector<std::string>& lines, zb::FlashImageBytes& image)
 {
     unsigned long upper = 0;  // extended linear address value
     for (const std::string& line : lines) {

@@ -90,7 +90,7 @@ bool ReadDataAndChecksum(std::string_view line, Record& record)
 
 // Bytes that would land beyond the image reject the record rather than being dropped:
 // a file that addresses more program memory than the device has is not its firmware.
-bool StoreProgramBytes(FlashImage& image, std::uint32_t address, const Record& record)
+bool StoreProgramBytes(FlashImageBytes& image, std::uint32_t address, const Record& record)
 {
     const auto count = static_cast<std::size_t>(record.count);
     if (count == 0)
@@ -103,12 +103,12 @@ bool StoreProgramBytes(FlashImage& image, std::uint32_t address, const Record& r
 
 }  // namespace
 
-void ClearFlashImage(FlashImage& image)
+void ClearFlashImage(FlashImageBytes& image)
 {
     image.fill(kErasedFlashByte);
 }
 
-bool HexParser::ParseHexLines(const std::vector<std::string>& lines, FlashImage& image)
+bool HexParser::ParseHexLines(const std::vector<std::string>& lines, FlashImageBytes& image)
 {
     CurrentAddress = 0;
     ConfigSpace = false;
@@ -120,7 +120,7 @@ bool HexParser::ParseHexLines(const std::vector<std::string>& lines, FlashImage&
     return true;
 }
 
-bool HexParser::ParseHexRecord(std::string_view line, FlashImage& image)
+bool HexParser::ParseHexRecord(std::string_view line, FlashImageBytes& image)
 {
     Record record;
     if (!ReadHeader(line, record))

@@ -22,13 +22,13 @@ namespace zb {
 constexpr std::size_t kFlashImageSize = 0x20000;  // bytes
 // Byte i is device program-memory byte address i, in the order the records give
 // them (nothing swapped or grouped into words). 0xFF is an erased byte.
-using FlashImage = std::array<std::uint8_t, kFlashImageSize>;
+using FlashImageBytes = std::array<std::uint8_t, kFlashImageSize>;
 
 constexpr std::uint8_t kErasedFlashByte = 0xFF;
 
 // Sets every byte of the image to the erased value. Not part of a parse: call it
 // right before ParseHexLines.
-void ClearFlashImage(FlashImage& image);
+void ClearFlashImage(FlashImageBytes& image);
 
 class HexParser {
 public:
@@ -37,7 +37,7 @@ public:
     // rejected line: the lines after it are not read and the image keeps what the
     // lines before it wrote, so callers must not use it.
     // The image is not cleared here (see ClearFlashImage).
-    bool ParseHexLines(const std::vector<std::string>& lines, FlashImage& image);
+    bool ParseHexLines(const std::vector<std::string>& lines, FlashImageBytes& image);
 
     // Parses one record into the image, reading and updating CurrentAddress and the
     // space flags. Accepts record types 00 (data), 01 (end of file) and 04
@@ -48,7 +48,7 @@ public:
     // from the first two data positions; the checksum covers the bytes as counted).
     // A data record in program space whose bytes would land at or above
     // kFlashImageSize is rejected as a whole: nothing of it is written.
-    bool ParseHexRecord(std::string_view line, FlashImage& image);
+    bool ParseHexRecord(std::string_view line, FlashImageBytes& image);
 
     // The field's characters read as one base-16 number, most significant digit
     // first. Digits are 0-9 and upper-case A-F only. Returns -1 for an empty field,

@@ -1,7 +1,8 @@
-// The gauge's value rules and its drawing, read back from a capture of the widget.
+// The gauge's rules without a toolkit: values, the percentage, when a change needs a
+// redraw, and where frame, interior and bar lie for a control of a given size.
+#include <cstdint>
 #include <string>
 
-#include <QImage>
 #include <gtest/gtest.h>
 
 #include "TCGauge.h"
@@ -9,28 +10,10 @@
 namespace zb {
 namespace {
 
-const QColor kNavy(0, 0, 128);
-const QColor kFace(212, 208, 200);
-
-// A gauge as the main window sets it up, at the given size.
-class GaugeFixture : public testing::Test {
-protected:
-    void makeGauge(int width, int height) {
-        gauge.resize(width, height);
-        gauge.SetKind(TCGaugeKind::gkHorizontalBar);
-        gauge.SetShowText(false);
-        gauge.SetBorderStyle(TBorderStyle::bsSingle);
-        gauge.SetForeColor(kNavy);
-        gauge.SetBackColor(kFace);
-    }
-    QImage capture() { return gauge.grab().toImage(); }
-
-    TCGauge gauge;
-};
-
 // --- values ---------------------------------------------------------------------
 
-TEST_F(GaugeFixture, ProgressIsClampedToTheRange) {
+TEST(TCGauge, ProgressIsClampedToTheRange) {
+    TCGauge gauge;
     gauge.SetMaxValue(200);
     gauge.SetProgress(201);
     EXPECT_EQ(gauge.Progress(), 200);
@@ -41,7 +24,8 @@ TEST_F(GaugeFixture, ProgressIsClampedToTheRange) {
     EXPECT_EQ(gauge.PercentDone(), 100);
 }
 
-TEST_F(GaugeFixture, MaxValueZeroKeepsThePreviousMaximum) {
+TEST(TCGauge, MaxValueZeroKeepsThePreviousMaximum) {
+    TCGauge gauge;
     gauge.SetMaxValue(968);
     gauge.SetProgress(500);
     gauge.SetMaxValue(0);
@@ -49,7 +33,8 @@ TEST_F(GaugeFixture, MaxValueZeroKeepsThePreviousMaximum) {
     EXPECT_EQ(gauge.Progress(), 500);
 }
 
-TEST_F(GaugeFixture, LoweringMaxValueBelowProgressLowersProgress) {
+TEST(TCGauge, LoweringMaxValueBelowProgressLowersProgress) {
+    TCGauge gauge;
     gauge.SetMaxValue(968);
     gauge.SetProgress(968);
     gauge.SetMaxValue(300);
@@ -61,7 +46,8 @@ TEST_F(GaugeFixture, LoweringMaxValueBelowProgressLowersProgress) {
     EXPECT_EQ(gauge.PercentDone(), 50);
 }
 
-TEST_F(GaugeFixture, PercentageIsRoundedDown) {
+TEST(TCGauge, PercentageIsRoundedDown) {
+    TCGauge gauge;
     gauge.SetMaxValue(3);
     gauge.SetProgress(2);
     EXPECT_EQ(gauge.PercentDone(), 66);
@@ -74,7 +60,8 @@ TEST_F(GaugeFixture, PercentageIsRoundedDown) {
     EXPECT_EQ(gauge.PercentDone(), 99);
 }
 
-TEST_F(GaugeFixture, PercentageCountsFromMinValue) {
+TEST(TCGauge, PercentageCountsFromMinValue) {
+    TCGauge gauge;
     gauge.SetMaxValue(300);
     gauge.SetMinValue(100);
     EXPECT_EQ(gauge.Progress(), 100);  // raised to the new minimum
@@ -86,127 +73,115 @@ TEST_F(GaugeFixture, PercentageCountsFromMinValue) {
 
 // --- when it redraws -------------------------------------------------------------
 
-TEST_F(GaugeFixture, SameProgressDrawsNothing) {
-    makeGauge(396, 18);
-    gauge.SetProgress(40);
-    const auto before = gauge.redrawCount();
-    gauge.SetProgress(40);
-    EXPECT_EQ(gauge.redrawCount(), before);
-    // A value clamped to the one in force is no change either.
-    gauge.SetProgress(100);
-    const auto atMax = gauge.redrawCount();
-    gauge.SetProgress(150);
-    EXPECT_EQ(gauge.redrawCount(), atMax);
+TEST(TCGauge, SameOrClampedToTheSameProgressNeedsNoRedraw) {
+    TCGauge gauge;
+    EXPECT_TRUE(gauge.SetProgress(40));
+    EXPECT_FALSE(gauge.SetProgress(40));
+    EXPECT_TRUE(gauge.SetProgress(100));
+    EXPECT_FALSE(gauge.SetProgress(150)) << "clamped to the value in force";
+    EXPECT_TRUE(gauge.SetProgress(0));
+    EXPECT_FALSE(gauge.SetProgress(-3)) << "clamped to 0";
 }
 
-TEST_F(GaugeFixture, ProgressWithinOnePercentIsStoredWithoutRedraw) {
-    makeGauge(396, 18);
-    gauge.SetMaxValue(1000);
-    gauge.SetProgress(10);
-    const auto before = gauge.redrawCount();
-    gauge.SetProgress(11);
+TEST(TCGauge, ProgressWithinOnePercentIsStoredWithoutRedraw) {
+    TCGauge gauge;
+    EXPECT_TRUE(gauge.SetMaxValue(1000));
+    EXPECT_TRUE(gauge.SetProgress(10));
+    EXPECT_FALSE(gauge.SetProgress(11));
     EXPECT_EQ(gauge.Progress(), 11);
-    EXPECT_EQ(gauge.redrawCount(), before);
     // Still 1 % at 19; 2 % at 20.
-    gauge.SetProgress(19);
-    EXPECT_EQ(gauge.redrawCount(), before);
-    gauge.SetProgress(20);
-    EXPECT_EQ(gauge.redrawCount(), before + 1);
+    EXPECT_FALSE(gauge.SetProgress(19));
+    EXPECT_TRUE(gauge.SetProgress(20));
 }
 
-TEST_F(GaugeFixture, SettingMaxValueRedraws) {
-    makeGauge(396, 18);
-    const auto before = gauge.redrawCount();
-    gauge.SetMaxValue(968);
-    EXPECT_EQ(gauge.redrawCount(), before + 1);
-    gauge.SetMaxValue(0);
-    EXPECT_EQ(gauge.redrawCount(), before + 1);
+TEST(TCGauge, MaxValueRedrawsUnlessIgnored) {
+    TCGauge gauge;
+    EXPECT_TRUE(gauge.SetMaxValue(968));
+    EXPECT_FALSE(gauge.SetMaxValue(0));
+    EXPECT_TRUE(gauge.SetMaxValue(968)) << "a maximum set again redraws as well";
+    EXPECT_FALSE(gauge.SetMinValue(0)) << "unchanged";
+    EXPECT_FALSE(gauge.SetMaxValue(-1)) << "below the minimum";
 }
 
-// --- drawing ---------------------------------------------------------------------
-
-// The first column, scanning the middle row from the left edge of the interior,
-// that is not in the bar colour; equals the bar's right edge.
-int barEnd(const QImage& image, QColor bar) {
-    const int y = image.height() / 2;
-    int x = 1;
-    while (x < image.width() && QColor(image.pixel(x, y)) == bar) ++x;
-    return x;
+TEST(TCGauge, LooksRedrawOnlyWhenTheyChange) {
+    TCGauge gauge;
+    EXPECT_FALSE(gauge.SetKind(TCGaugeKind::gkHorizontalBar));
+    EXPECT_TRUE(gauge.SetKind(TCGaugeKind::gkPie));
+    EXPECT_TRUE(gauge.SetShowText(false));
+    EXPECT_FALSE(gauge.SetShowText(false));
+    EXPECT_TRUE(gauge.SetBorderStyle(TBorderStyle::bsNone));
+    EXPECT_TRUE(gauge.SetForeColor(kNavy));
+    EXPECT_FALSE(gauge.SetForeColor({0, 0, 128}));
+    EXPECT_TRUE(gauge.SetBackColor({212, 208, 200}));
 }
+
+// --- where it draws ----------------------------------------------------------------
 
 struct BarCase {
     int width;
     int progress;  // of 100
+    int edge;      // the bar's right edge (exclusive), 0 for no bar
 };
 
-class GaugeBar : public GaugeFixture, public testing::WithParamInterface<BarCase> {};
+class HorizontalBar : public testing::TestWithParam<BarCase> {};
 
-TEST_P(GaugeBar, RightEdgeFollowsTheWidthRule) {
-    const auto [width, progress] = GetParam();
-    makeGauge(width, 18);
+TEST_P(HorizontalBar, RightEdgeFollowsTheWidthRuleInsideTheFrame) {
+    const auto [width, progress, edge] = GetParam();
+    TCGauge gauge;
     gauge.SetProgress(progress);
-    const QImage image = capture();
-    ASSERT_EQ(image.width(), width);
-    // The bar ends at floor((W - 1) * percent / 100) from the left edge, but never
-    // covers the frame and never starts left of the interior.
-    const int rule = (width - 1) * progress / 100;
-    const int expectedEnd = std::max(1, std::min(rule, width - 1));
-    EXPECT_EQ(barEnd(image, kNavy), expectedEnd);
-    if (expectedEnd < width - 1) {
-        EXPECT_EQ(QColor(image.pixel(expectedEnd, 9)), kFace);
+    EXPECT_EQ(gauge.BarRightEdge(width), (width - 1) * progress / 100);
+    const GaugeRect bar = gauge.HorizontalBar(width, 18);
+    if (edge == 0) {
+        EXPECT_TRUE(bar.empty());
+        return;
     }
+    EXPECT_EQ(bar, (GaugeRect{1, 1, edge - 1, 16}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Widths, GaugeBar,
-                         testing::Values(BarCase{396, 0}, BarCase{396, 1}, BarCase{396, 37},
-                                         BarCase{396, 99}, BarCase{396, 100}, BarCase{57, 33},
-                                         BarCase{57, 2}, BarCase{3, 100}),
+// The edge cases: nothing at 0 % and where the rule's edge does not pass the frame
+// (1 % and 2 % of 57), the frame kept at 100 %, and a control with no room for a bar.
+INSTANTIATE_TEST_SUITE_P(Widths, HorizontalBar,
+                         testing::Values(BarCase{396, 0, 0}, BarCase{396, 1, 3},
+                                         BarCase{396, 37, 146}, BarCase{396, 99, 391},
+                                         BarCase{396, 100, 395}, BarCase{57, 33, 18},
+                                         BarCase{57, 1, 0}, BarCase{57, 2, 0}, BarCase{3, 100, 2},
+                                         BarCase{2, 100, 0}),
                          [](const testing::TestParamInfo<BarCase>& bar) {
                              return "W" + std::to_string(bar.param.width) + "_P" +
                                     std::to_string(bar.param.progress);
                          });
 
-TEST_F(GaugeFixture, FrameIsBlackAndBarFillsTheInteriorHeight) {
-    makeGauge(100, 18);
-    gauge.SetProgress(50);
-    const QImage image = capture();
-    for (int x = 0; x < 100; ++x) {
-        EXPECT_EQ(QColor(image.pixel(x, 0)), QColor(Qt::black)) << x;
-        EXPECT_EQ(QColor(image.pixel(x, 17)), QColor(Qt::black)) << x;
-    }
-    for (int y = 0; y < 18; ++y) {
-        EXPECT_EQ(QColor(image.pixel(0, y)), QColor(Qt::black)) << y;
-        EXPECT_EQ(QColor(image.pixel(99, y)), QColor(Qt::black)) << y;
-    }
-    for (int y = 1; y < 17; ++y) {
-        EXPECT_EQ(QColor(image.pixel(1, y)), kNavy) << y;
-        EXPECT_EQ(QColor(image.pixel(48, y)), kNavy) << y;
-        EXPECT_EQ(QColor(image.pixel(49, y)), kFace) << y;
-    }
-}
-
-TEST_F(GaugeFixture, WithoutBorderTheBarStartsAtTheEdge) {
-    makeGauge(101, 10);
+TEST(TCGauge, FrameIsOnePixelOnlyWithASingleBorder) {
+    TCGauge gauge;
+    EXPECT_EQ(gauge.Interior(100, 18), (GaugeRect{1, 1, 98, 16}));
     gauge.SetBorderStyle(TBorderStyle::bsNone);
+    EXPECT_EQ(gauge.Interior(100, 18), (GaugeRect{0, 0, 100, 18}));
     gauge.SetProgress(50);
-    const QImage image = capture();
-    for (int y = 0; y < 10; ++y) {
-        EXPECT_EQ(QColor(image.pixel(0, y)), kNavy) << y;
-        EXPECT_EQ(QColor(image.pixel(49, y)), kNavy) << y;
-        EXPECT_EQ(QColor(image.pixel(50, y)), kFace) << y;
-        EXPECT_EQ(QColor(image.pixel(100, y)), kFace) << y;
-    }
+    EXPECT_EQ(gauge.HorizontalBar(101, 10), (GaugeRect{0, 0, 50, 10}));
+    EXPECT_TRUE(TCGauge().Interior(2, 2).empty());
 }
 
-TEST_F(GaugeFixture, VerticalBarGrowsFromTheBottom) {
-    makeGauge(20, 101);
-    gauge.SetKind(TCGaugeKind::gkVerticalBar);
+TEST(TCGauge, VerticalBarGrowsFromTheBottomByTheSameRule) {
+    TCGauge gauge;
     gauge.SetProgress(50);
-    const QImage image = capture();
-    EXPECT_EQ(QColor(image.pixel(10, 99)), kNavy);
-    EXPECT_EQ(QColor(image.pixel(10, 51)), kNavy);
-    EXPECT_EQ(QColor(image.pixel(10, 50)), kFace);
-    EXPECT_EQ(QColor(image.pixel(10, 1)), kFace);
+    EXPECT_EQ(gauge.BarTop(101), 51);
+    EXPECT_EQ(gauge.VerticalBar(20, 101), (GaugeRect{1, 51, 18, 49}));
+    gauge.SetProgress(100);
+    EXPECT_EQ(gauge.VerticalBar(20, 101), (GaugeRect{1, 1, 18, 99})) << "the frame stays";
+    gauge.SetProgress(0);
+    EXPECT_TRUE(gauge.VerticalBar(20, 101).empty());
+}
+
+TEST(TCGauge, TextShowsTheWholePercentage) {
+    TCGauge gauge;
+    gauge.SetMaxValue(3);
+    gauge.SetProgress(2);
+    EXPECT_TRUE(gauge.DrawsText());
+    EXPECT_EQ(gauge.PercentText(), "66%");
+    gauge.SetShowText(false);
+    EXPECT_FALSE(gauge.DrawsText());
+    gauge.SetKind(TCGaugeKind::gkText);
+    EXPECT_TRUE(gauge.DrawsText()) << "the text kind always shows it";
 }
 
 }  // namespace

@@ -306,7 +306,7 @@ TEST_F(Erase, WorkedSizesFor0xF800) {
     EXPECT_EQ(h->info.lines, (Lines{"Erasing Flash...", "Erasing complete..."}));
     EXPECT_EQ(h->window.maxValues, std::vector<std::int32_t>{992});
     EXPECT_EQ(h->window.progressHistory.front(), 992);
-    EXPECT_EQ(h->window.progress, 0);
+    EXPECT_EQ(h->window.gauge.Progress(), 0);
     EXPECT_EQ(h->window.progressTexts.front(), "Erasing address: F3FF");
     EXPECT_EQ(h->window.progressTexts.back(), "Erasing completed!");
 
@@ -383,7 +383,7 @@ TEST_P(EraseFails, StopsAtTheFailedCommand) {
     // Panel and gauge keep what the last confirmed command left.
     const std::size_t confirmed = GetParam().commandsSent - 1;
     EXPECT_EQ(h->window.progressTexts.size(), confirmed);
-    EXPECT_EQ(h->window.progress, static_cast<std::int32_t>(128 - 16 * confirmed));
+    EXPECT_EQ(h->window.gauge.Progress(), static_cast<std::int32_t>(128 - 16 * confirmed));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, EraseFails,
@@ -429,7 +429,7 @@ TEST_F(Write, WorkedSizesFor0xF800) {
     // 56 per block, held at the maximum by the gauge, then back to 0.
     EXPECT_EQ(h->window.progressHistory[17], 952);
     EXPECT_EQ(h->window.progressHistory[18], 993);
-    EXPECT_EQ(h->window.progress, 0);
+    EXPECT_EQ(h->window.gauge.Progress(), 0);
     EXPECT_EQ(h->window.progressTexts[17], "Write address: EE00");
     EXPECT_EQ(h->window.progressTexts.back(), "Completed!");
     EXPECT_EQ(h->info.lines, (Lines{"Writing Flash...", "Writing complete..."}));
@@ -526,7 +526,7 @@ TEST_P(WriteFails, StopsAtTheFailedBlock) {
     EXPECT_FALSE(h->loader.writeFlash(image.data()));
     EXPECT_EQ(framesReceived(kWriteCommand).size(), GetParam().blocksRecorded);
     EXPECT_EQ(h->info.lines, (Lines{"Writing Flash...", "Writing errror..."}));
-    EXPECT_EQ(h->window.progress, 0);
+    EXPECT_EQ(h->window.gauge.Progress(), 0);
     EXPECT_EQ(h->window.progressTexts.back(), std::string("Write address: ") + GetParam().failedAddress);
 }
 

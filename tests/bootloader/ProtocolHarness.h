@@ -1,5 +1,5 @@
 // What the bootloader tests put around a ZbBootloader: an in-memory main window
-// (result, progress panel, gauge with the window's clamping rules), an information
+// (result, progress panel, and the window's own gauge model), an information
 // list, a status text, the standard-library main thread and buffers of exactly the
 // program's sizes, so that the address sanitizer sees any access beyond them.
 #pragma once
@@ -11,6 +11,7 @@
 
 #include "Bootloadercomm.h"
 #include "StdMainThread.h"
+#include "TCGauge.h"
 #include "WindowSurface.h"
 
 namespace zbtest {
@@ -27,30 +28,27 @@ public:
     std::string text;
 };
 
-// The gauge as the window has it: MaxValue 0 is ignored, Progress is clamped to
-// 0 .. MaxValue and reads back clamped.
+// The gauge is the window's own model, TCGauge, with its clamping and its MaxValue 0
+// rule; the values it was given and what it read back are recorded.
 class MemoryWindow final : public zb::MainWindowSurface {
 public:
     void ReportResult(const std::string& text) override { results.push_back(text); }
     void setProgressText(const std::string& text) override { progressTexts.push_back(text); }
     void setGaugeMax(std::int32_t value) override {
-        if (value == 0) return;
-        maxValue = value;
-        maxValues.push_back(value);
-        progress = std::min(progress, maxValue);
+        gauge.SetMaxValue(value);
+        if (value != 0) maxValues.push_back(value);
     }
     void setGaugeProgress(std::int32_t value) override {
-        progress = std::clamp(value, 0, maxValue);
-        progressHistory.push_back(progress);
+        gauge.SetProgress(value);
+        progressHistory.push_back(gauge.Progress());
     }
-    std::int32_t gaugeProgress() const override { return progress; }
+    std::int32_t gaugeProgress() const override { return gauge.Progress(); }
 
+    zb::TCGauge gauge;
     std::vector<std::string> results;
     std::vector<std::string> progressTexts;
     std::vector<std::int32_t> maxValues;
     std::vector<std::int32_t> progressHistory;
-    std::int32_t maxValue = 100;
-    std::int32_t progress = 0;
 };
 
 // A connection object wired as the main window wires it, port not yet opened.

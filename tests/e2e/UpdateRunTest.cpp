@@ -29,7 +29,7 @@ constexpr std::uint8_t kWriteCommand = 0x04;
 // reset instruction moved to just below the bootloader and a GOTO to the bootloader
 // (two words, low byte first) at address 0.
 std::vector<std::uint8_t> expectedApplicationArea() {
-    FlashImage image;
+    FlashImageBytes image;
     ClearFlashImage(image);
     std::vector<std::string> lines(HexLineTable, HexLineTable + HexLineCount);
     HexParser parser;

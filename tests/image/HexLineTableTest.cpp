@@ -64,9 +64,9 @@ std::vector<std::string> TableLines()
     return {HexLineTable, HexLineTable + HexLineCount};
 }
 
-std::unique_ptr<FlashImage> ParsedImage()
+std::unique_ptr<FlashImageBytes> ParsedImage()
 {
-    auto image = std::make_unique<FlashImage>();
+    auto image = std::make_unique<FlashImageBytes>();
     ClearFlashImage(*image);
     HexParser parser;
     EXPECT_TRUE(parser.ParseHexLines(TableLines(), *image));

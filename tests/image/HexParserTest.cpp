@@ -43,7 +43,7 @@ protected:
     bool Parse(const std::vector<std::string>& lines) { return parser_.ParseHexLines(lines, image()); }
 
     // On the heap, so that AddressSanitizer builds catch a write past either end.
-    FlashImage& image() { return *image_; }
+    FlashImageBytes& image() { return *image_; }
 
     // Every byte outside [address, address + bytes.size()) is erased, and the bytes
     // inside are `bytes`.
@@ -62,7 +62,7 @@ protected:
     void ExpectErased() { ExpectOnly(0, {}); }
 
     HexParser parser_;
-    std::unique_ptr<FlashImage> image_ = std::make_unique<FlashImage>();
+    std::unique_ptr<FlashImageBytes> image_ = std::make_unique<FlashImageBytes>();
 };
 
 TEST(HexToIntTest, ReadsUpperCaseDigitsAndRefusesEverythingElse)

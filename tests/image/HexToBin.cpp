@@ -31,7 +31,7 @@ bool ReadLines(const char* path, std::vector<std::string>& lines)
 
 bool Convert(const std::vector<std::string>& lines, const char* name, const char* outPath)
 {
-    auto image = std::make_unique<zb::FlashImage>();
+    auto image = std::make_unique<zb::FlashImageBytes>();
     zb::ClearFlashImage(*image);
     if (!zb::HexParser{}.ParseHexLines(lines, *image)) {
         std::cerr << name << ": refused by the parser\n";

@@ -88,7 +88,7 @@ std::string Shown(const std::string& line)
 // Steps through the lines the way ParseHexLines does, to know which one failed.
 std::size_t FirstRefusedLine(const std::vector<std::string>& lines)
 {
-    auto image = std::make_unique<zb::FlashImage>();
+    auto image = std::make_unique<zb::FlashImageBytes>();
     zb::ClearFlashImage(*image);
     zb::HexParser parser;  // starts with the state that ParseHexLines resets to
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -240,7 +240,7 @@ bool MakeTable(const std::string& hexPath, const std::string& outputPath, const 
     }
     // The table is parsed as one list at run time; make sure that agrees with the
     // line-by-line check above.
-    auto image = std::make_unique<zb::FlashImage>();
+    auto image = std::make_unique<zb::FlashImageBytes>();
     zb::ClearFlashImage(*image);
     if (!zb::HexParser{}.ParseHexLines(lines, *image)) {
         std::cerr << hexPath << ": error: the HEX parser refuses the file as a whole\n";

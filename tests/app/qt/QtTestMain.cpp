@@ -1,5 +1,4 @@
-// The widgets under test need a QApplication; the tests run on Qt's offscreen
-// platform so that they need no display.
+// The Qt tests run on the offscreen platform so that they need no display.
 #include <cstdlib>
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// QtMainThread: the main thread on Qt's event loop.
 #include "QtMainThread.h"
 
 #include <iostream>

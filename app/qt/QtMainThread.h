@@ -1,5 +1,6 @@
-// The program's main thread, run by Qt's event loop: posted calls, one-shot timers,
-// the termination request, the idle handler and the message box of the serial code.
+// QtMainThread: the program's main thread on Qt's event loop: posted calls, one-shot
+// timers, the termination request, the idle handler and the message box of the
+// serial code.
 //
 // Create it on the main thread after the QApplication, and let it outlive every
 // object that posts to it (the port component's receive watcher posts from its own

@@ -1,4 +1,4 @@
-// zbupdater PORT
+// zbupdater PORT: the program entry of the Qt front end.
 //
 // Updates the device on serial port PORT (COM1, COM2, ...) with the firmware the
 // program carries and writes the outcome as one line of text into "status.dat" in
@@ -7,14 +7,15 @@
 
 #include <cstdlib>
 #include <exception>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include <QApplication>
 
+#include "HostPlatform.h"
 #include "MainWindowCode.h"
 #include "QtMainThread.h"
+#include "QtMainWindow.h"
 
 namespace {
 
@@ -23,27 +24,38 @@ bool isSet(const char* name) {
     return value != nullptr && *value != '\0';
 }
 
-// The program must run unattended on a machine without a display, where Qt would
-// otherwise refuse to start. A platform chosen by the user is left alone.
-void useOffscreenWithoutDisplay() {
-    if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY") && std::getenv("QT_QPA_PLATFORM") == nullptr)
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+// The program must run unattended where no display can be reached, where Qt would
+// otherwise refuse to start: without a display it runs on the offscreen platform,
+// and with one it tries the display's platform first and falls back to offscreen
+// when that cannot be opened (a stale forwarded session, a server that has gone).
+// A platform chosen by the user (QT_QPA_PLATFORM, -platform) is left alone.
+void chooseQtPlatform() {
+    if (std::getenv("QT_QPA_PLATFORM") != nullptr) return;
+    std::string platforms;
+    if (isSet("WAYLAND_DISPLAY")) platforms += "wayland;";
+    if (isSet("DISPLAY")) platforms += "xcb;";
+    platforms += "offscreen";
+    setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    useOffscreenWithoutDisplay();
+    zb::GuardStandardStreams();
+    chooseQtPlatform();
     try {
         QApplication application(argc, argv);
         zb::QtMainThread mainThread;
         // QApplication has taken out its own options (-platform and the like); what
         // is left after the program name is ours.
         const std::vector<std::string> arguments(argv + 1, argv + argc);
-        const auto window = std::make_unique<zb::TMainWindow>(mainThread, arguments);
-        mainThread.runHandler([&window] { window->FormCreate(); });
+        zb::QtMainWindow view;
+        zb::TMainWindow window(mainThread, view, arguments);
+        QObject::connect(&view.UpdateButton, &QPushButton::clicked, &view,
+                         [&] { mainThread.runHandler([&window] { window.UpdateButtonClick(); }); });
+        mainThread.runHandler([&window] { window.FormCreate(); });
         if (!mainThread.terminationRequested()) {
-            window->show();
+            view.show();
             mainThread.runEventLoop();
         }
     } catch (...) {

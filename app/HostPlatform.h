@@ -1,0 +1,32 @@
+// The few operations of the window's logic that differ between operating systems.
+// One file per system implements them (HostPlatformPosix.cpp, and a Windows one),
+// chosen by the build; everything else in app/ is standard C++.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace zb {
+
+// Pushes what was written to `file` down to the disk (as far as the system allows),
+// so that a replacement made afterwards never shows an empty file after a crash.
+bool FlushFileToDisk(std::FILE* file);
+
+// Puts the file `from` in place of `to` in one step, replacing `to` when it exists:
+// a reader of `to` sees either the old file or the new one, never neither.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
+// Writes `text` to standard error if that can be done without waiting, and gives
+// up quietly otherwise: a closed or full pipe, a reader that has gone, a closed
+// descriptor or a full disk never ends, stops or slows the caller.
+void WriteToStandardError(std::string_view text);
+
+// Makes the standard streams safe to write to: a descriptor 0, 1 or 2 that is not
+// open is opened on the null device, so that no file or port the program opens
+// later takes its number and receives its output; and a write to a pipe whose
+// reader has gone fails with an error instead of ending the program with a signal.
+// Called once at program start, before anything is opened or any thread started.
+void GuardStandardStreams();
+
+}  // namespace zb

@@ -1,0 +1,48 @@
+// The host operations of the window's logic on POSIX systems.
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "HostPlatform.h"
+
+namespace zb {
+
+bool FlushFileToDisk(std::FILE* file) { return ::fsync(::fileno(file)) == 0; }
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+void WriteToStandardError(std::string_view text) {
+    // A pipe that reports itself writable takes PIPE_BUF bytes at once; a longer
+    // text is cut rather than risk a write that waits for the reader. Regular
+    // files and terminals are always writable and do not wait for long.
+    if (text.size() > PIPE_BUF) text = text.substr(0, PIPE_BUF);
+    pollfd p{STDERR_FILENO, POLLOUT, 0};
+    int ready;
+    do {
+        ready = ::poll(&p, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) || !(p.revents & POLLOUT)) return;
+    ssize_t n;
+    do {
+        n = ::write(STDERR_FILENO, text.data(), text.size());
+    } while (n < 0 && errno == EINTR);
+}
+
+void GuardStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // open() returns the lowest free number: this one.
+        const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) ::close(null);
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace zb
