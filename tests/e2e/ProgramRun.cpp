@@ -31,17 +31,18 @@ std::string readWhole(const std::string& path) {
 
 // The environment of the run: ours without a display and without a chosen Qt
 // platform (the program must pick the offscreen one itself), with the port folder.
-std::vector<std::string> runEnvironment(const std::string& deviceDir) {
+std::vector<std::string> runEnvironment(const std::string& deviceDir, const std::vector<std::string>& extra) {
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string_view text(*entry);
         const std::string_view name = text.substr(0, text.find('='));
         if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" ||
-            name == "ZBCOMM_DEVICE_DIR")
+            name == "ZBCOMM_DEVICE_DIR" || name == "ZBUPDATER_TRAFFIC_LOG")
             continue;
         env.emplace_back(text);
     }
     if (!deviceDir.empty()) env.push_back("ZBCOMM_DEVICE_DIR=" + deviceDir);
+    env.insert(env.end(), extra.begin(), extra.end());
     return env;
 }
 
@@ -70,10 +71,13 @@ ProgramRun::ProgramRun(Options options) {
     const std::string errPath = folder_ + "/stderr.txt";
     const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (err < 0) throw std::runtime_error("cannot create " + errPath);
+    const std::string outPath = folder_ + "/stdout.txt";
+    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) throw std::runtime_error("cannot create " + outPath);
 
     std::vector<std::string> argTexts{ZBUPDATER_PATH};
     argTexts.insert(argTexts.end(), options.arguments.begin(), options.arguments.end());
-    std::vector<std::string> envTexts = runEnvironment(options.deviceDir);
+    std::vector<std::string> envTexts = runEnvironment(options.deviceDir, options.environment);
     std::vector<char*> argv = pointers(argTexts);
     std::vector<char*> envp = pointers(envTexts);
 
@@ -82,7 +86,7 @@ ProgramRun::ProgramRun(Options options) {
     if (pid_ == 0) {
         // Only async-signal-safe calls from here on.
         ::dup2(err, STDERR_FILENO);
-        ::dup2(err, STDOUT_FILENO);
+        ::dup2(out, STDOUT_FILENO);
         if (::chdir(workDir_.c_str()) != 0) ::_exit(126);
         if (options.asOrdinaryUser && ::geteuid() == 0) {
             if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
@@ -92,6 +96,7 @@ ProgramRun::ProgramRun(Options options) {
         ::_exit(127);
     }
     ::close(err);
+    ::close(out);
 }
 
 ProgramRun::~ProgramRun() {
@@ -143,5 +148,7 @@ int ProgramRun::statusReports() {
 }
 
 std::string ProgramRun::standardError() const { return readWhole(folder_ + "/stderr.txt"); }
+
+std::string ProgramRun::standardOutput() const { return readWhole(folder_ + "/stdout.txt"); }
 
 }  // namespace zb::test

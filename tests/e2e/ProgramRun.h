@@ -19,6 +19,7 @@ public:
         std::string deviceDir;         // ZBCOMM_DEVICE_DIR; unset when empty
         bool asOrdinaryUser = false;   // drop root for the run (folder permissions)
         bool readOnlyWorkDir = false;  // the working directory refuses new files
+        std::vector<std::string> environment{};  // further "NAME=value" entries
     };
 
     // Starts the program; it runs until wait() collects it.
@@ -35,6 +36,7 @@ public:
     bool statusExists() const;
     std::string status() const;        // content of "status.dat", byte for byte
     std::string standardError() const;
+    std::string standardOutput() const;
     // How many times "status.dat" got a new content so far, as the working
     // directory's change notifications show: a report appears once under that name,
     // as a finished file linked in (created), renamed onto it, or written in place

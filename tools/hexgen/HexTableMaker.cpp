@@ -110,7 +110,7 @@ std::string Address(std::uint32_t address)
 // bytes: such a file has nothing to install.
 bool Identify(const std::string& text, const std::vector<std::string>& lines, Identity& identity)
 {
-    auto image = std::make_unique<zb::FlashImage>();
+    auto image = std::make_unique<zb::FlashImageBytes>();
     zb::ClearFlashImage(*image);
     zb::HexParser parser;
     bool anyProgramByte = false;
