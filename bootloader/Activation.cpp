@@ -16,7 +16,8 @@ constexpr int kSyncAttempts = 5;
 
 bool ZbBootloader::probeDevice() {
     discardInput();
-    sendShortCommand(kProbeCode);
+    // A probe the line does not take is a probe nobody answers.
+    if (!sendShortCommand(kProbeCode)) return false;
     return receiveShortReply();
 }
 
@@ -29,8 +30,7 @@ bool ZbBootloader::activateBootloader(bool resetFirst) {
     if (Main.terminationRequested()) return false;
 
     if (resetFirst) {
-        sendShortCommand(kResetCode);
-        if (!receiveShortReply()) {
+        if (!sendShortCommand(kResetCode) || !receiveShortReply()) {
             Owner.ReportResult("Orvix V4 reset error");
             Comm->KillComm();
             Main.requestTermination();
@@ -63,7 +63,11 @@ bool ZbBootloader::activateBootloader(bool resetFirst) {
 bool ZbBootloader::establishBaudRate() {
     SendBuf[0] = kStx;
     for (int attempt = 0; attempt < kSyncAttempts; ++attempt) {
-        Comm->WriteComm(SendBuf, 1);
+        if (!Comm->WriteComm(SendBuf, 1)) {
+            // The line did not take the byte: no echo can come.
+            logLine("Baud rate time out");
+            continue;
+        }
         // Armed after the write: an echo that came back sooner waits in the input
         // queue and completes this read all the same.
         Comm->ReadComm(RecvBuf, 1);

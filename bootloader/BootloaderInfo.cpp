@@ -24,7 +24,11 @@ std::uint32_t littleEndian16(const std::uint8_t* bytes) {
 bool ZbBootloader::getBootloaderInfo() {
     std::memcpy(SendBuf, kInfoCommand, sizeof kInfoCommand);
     startTimer(kInfoMs);
-    Comm->WriteComm(SendBuf, sizeof kInfoCommand);
+    if (!Comm->WriteComm(SendBuf, sizeof kInfoCommand)) {
+        // No query went out, so nothing in RecvBuf can be its reply.
+        stopTimer();
+        return false;
+    }
     Comm->ReadComm(RecvBuf, kInfoReadBytes);
     // A reply that fills the whole read is taken as it stands, at fixed positions.
     if (!waitForData()) {

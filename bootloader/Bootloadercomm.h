@@ -94,7 +94,8 @@ public:
     bool replyCrcOk();
     bool checkReply(std::uint8_t command);
     bool waitForReplyEnd(std::int32_t endIndex);
-    void sendShortCommand(std::uint8_t code);
+    // False when the line did not take the command.
+    bool sendShortCommand(std::uint8_t code);
     void discardInput();
 
     // Activation, information, erase and write.
@@ -119,6 +120,9 @@ private:
     void startTimer(std::uint32_t milliseconds) { Timer->setInterval(milliseconds); }
     void stopTimer() { Timer->setInterval(0); }
     void shortFrameStage();
+    // Writes the command frame in SendBuf (FrameLength bytes). When the line does not
+    // take it, stops the timer and the armed read and returns false.
+    bool sendCommand();
     // Arms the two-stage reception of a short-frame reply and waits for it.
     bool receiveShortReply();
     // Builds a command frame with an address in SendBuf, with CRC, ETX and escapes;

@@ -76,9 +76,12 @@ bool ZbBootloader::eraseFlash() {
 
 bool ZbBootloader::eraseBlock(std::uint32_t address, std::uint8_t rows) {
     buildAddressFrame(kEraseCommand, address, rows, nullptr, 0);
+    // The reply is only what arrives after the command: a stale copy of an earlier
+    // reply would otherwise confirm this erase.
+    Comm->DiscardInput();
     startTimer(kEraseMs);
     Comm->ReadComm(RecvBuf, kEraseReplyBytes);
-    Comm->WriteComm(SendBuf, FrameLength);
+    if (!sendCommand()) return false;
     // An erase the device never confirmed fails. After a time-out RecvBuf still holds
     // the previous erase's reply, which would otherwise pass as this one's.
     if (!waitForData()) return false;
@@ -134,9 +137,10 @@ bool ZbBootloader::writeBlock(std::uint32_t address, std::uint8_t rows, const st
     buildAddressFrame(kWriteCommand, address, rows, data, rows * kRowSize);
     // The speed the port runs at: after activation the stored rate text reads
     // "57600" while the open port keeps the speed it was opened with.
+    Comm->DiscardInput();
     startTimer(writeTimeoutMs(FrameLength, Comm->OpenBaudRate()));
     Comm->ReadComm(RecvBuf, kWriteReplyBytes);
-    Comm->WriteComm(SendBuf, FrameLength);
+    if (!sendCommand()) return false;
     return waitForReplyEnd(kWriteReplyBytes - 1) && checkReply(kWriteCommand);
 }
 

@@ -140,11 +140,22 @@ bool ZbBootloader::waitForReplyEnd(std::int32_t endIndex) {
     return false;
 }
 
-void ZbBootloader::sendShortCommand(std::uint8_t code) {
+bool ZbBootloader::sendShortCommand(std::uint8_t code) {
     SendBuf[0] = code;
     SendBuf[1] = kShortFrameMinLength;
     SendBuf[2] = crc8Block(Crc8Acc, SendBuf, 2);
-    Comm->WriteComm(SendBuf, 3);
+    return Comm->WriteComm(SendBuf, 3);
+}
+
+bool ZbBootloader::sendCommand() {
+    if (Comm->WriteComm(SendBuf, FrameLength)) return true;
+    // The line did not take the frame: no reply can come, and the wait armed for it
+    // ends here as if it had timed out.
+    stopTimer();
+    Comm->StopReading();
+    Stat.TimedOut = true;
+    Stat.DataReceived = false;
+    return false;
 }
 
 bool ZbBootloader::receiveShortReply() {

@@ -49,9 +49,14 @@ public:
     virtual bool selectTransmitEmptyEvent() = 0;
 
     // Reads at most one byte. Returns 1 with the byte, 0 when nothing came within the
-    // working time-out, -1 on a read error (a closed or unplugged port). Called by the
-    // receive watcher only, never concurrently with open or close.
+    // working time-out (100 ms) or the read was interrupted, -1 on a read error (a
+    // closed or unplugged port). Never waits longer than the time-out, whatever the
+    // line settings. Called by the receive watcher only, never concurrently with open
+    // or close.
     virtual int readByte(std::uint8_t& byte) = 0;
+    // Any thread. Makes a readByte under way return 0 at once; when none is under
+    // way, the next one may return 0 at once instead. Never blocks.
+    virtual void interruptRead() = 0;
     // Sends all bytes, waiting at most `limit` for the line to take them. Returns
     // false when the device refused them or the line did not take them in time (a
     // held flow-control line, a stalled adapter); what is still queued for sending

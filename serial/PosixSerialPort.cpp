@@ -1,12 +1,16 @@
 // The serial port on POSIX systems, with termios.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,6 +19,29 @@
 namespace zb {
 
 namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The watcher's one-byte read gives up after this long with nothing.
+constexpr int kReadWaitMs = 100;
+// How often a bounded flush looks at the driver's transmit queue.
+constexpr std::chrono::milliseconds kFlushPoll{2};
+
+// Milliseconds left until `deadline`, rounded up, for poll().
+int msUntil(SteadyClock::time_point deadline) {
+    const auto left = deadline - SteadyClock::now();
+    if (left <= SteadyClock::duration::zero()) return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<long long>(ms, 1 << 30));
+}
+
+SteadyClock::time_point deadlineAfter(std::chrono::milliseconds limit) {
+    const auto now = SteadyClock::now();
+    // A limit too large for the clock is a very distant deadline, never an overflow.
+    if (limit >= std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::time_point::max() - now))
+        return SteadyClock::time_point::max();
+    return now + limit;
+}
 
 speed_t speedOf(long baud, bool& ok) {
     ok = true;
@@ -33,14 +60,27 @@ speed_t speedOf(long baud, bool& ok) {
     }
 }
 
+// The descriptor stays non-blocking for its whole life: every read and write waits
+// in poll() with a deadline, so no call on the port can block without limit, whatever
+// the line or the line settings another program puts in force.
 class PosixSerialPort final : public OsSerialPort {
 public:
-    ~PosixSerialPort() override { close(); }
+    PosixSerialPort() {
+        // The wake pipe ends a read under way (interruptRead). Without it reads still
+        // end within their 100 ms, only later.
+        if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
+    }
+    ~PosixSerialPort() override {
+        close();
+        for (int fd : wake_) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
 
     bool open(const std::string& path) override {
         if (fd_ >= 0) return fail(EBUSY);
-        // O_NONBLOCK only for the open itself: a port without carrier must not hang
-        // it. Blocking mode with VMIN/VTIME is set right after.
+        // Non-blocking: a port without carrier must not hang the open, and no later
+        // read or write may block without a deadline.
         int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return fail(errno);
         // Exclusive: TIOCEXCL turns away later openers that are not privileged, the
@@ -53,8 +93,6 @@ public:
         // A regular file or another non-terminal accepts TIOCEXCL's absence; that
         // shows when its line settings are read.
         (void)::ioctl(fd, TIOCEXCL);
-        int flags = ::fcntl(fd, F_GETFL);
-        if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
         fd_ = fd;
         return true;
     }
@@ -116,8 +154,10 @@ public:
 
     bool setWorkingTimeouts() override {
         termios t = current_;
+        // Reads wait in poll() for at most 100 ms; the same limit in the line settings
+        // keeps the port's behaviour for a program that inherits it.
         t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 1;  // tenths of a second: a read returns after 100 ms at most
+        t.c_cc[VTIME] = 1;
         if (::tcsetattr(fd_, TCSANOW, &t) != 0) return fail(errno);
         current_ = t;
         return true;
@@ -134,34 +174,76 @@ public:
     bool selectTransmitEmptyEvent() override { return true; }
 
     int readByte(std::uint8_t& byte) override {
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        const nfds_t count = wake_[0] >= 0 ? 2 : 1;
+        const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kReadWaitMs);
         for (;;) {
-            ssize_t n = ::read(fd_, &byte, 1);
+            const int ready = ::poll(fds, count, msUntil(deadline));
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                readError_.store(errno, std::memory_order_relaxed);
+                return -1;
+            }
+            if (ready == 0) return 0;
+            if (count == 2 && (fds[1].revents & POLLIN) != 0) {
+                char drain[16];
+                while (::read(wake_[0], drain, sizeof drain) > 0) {
+                }
+                return 0;
+            }
+            break;
+        }
+        for (;;) {
+            const ssize_t n = ::read(fd_, &byte, 1);
             if (n == 1) return 1;
-            if (n == 0) return 0;
+            if (n == 0) return 0;  // end of file: a hung-up line
             if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
             readError_.store(errno, std::memory_order_relaxed);
             return -1;
         }
     }
 
-    bool write(const std::uint8_t* bytes, std::size_t count, std::chrono::milliseconds /*limit*/) override {
+    void interruptRead() override {
+        if (wake_[1] < 0) return;
+        const char byte = 1;
+        (void)!::write(wake_[1], &byte, 1);  // a full pipe already wakes the reader
+    }
+
+    bool write(const std::uint8_t* bytes, std::size_t count, std::chrono::milliseconds limit) override {
+        const auto deadline = deadlineAfter(limit);
         while (count > 0) {
-            ssize_t n = ::write(fd_, bytes, count);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return fail(errno);
+            const ssize_t n = ::write(fd_, bytes, count);
+            if (n > 0) {
+                bytes += n;
+                count -= static_cast<std::size_t>(n);
+                continue;
             }
-            bytes += n;
-            count -= static_cast<std::size_t>(n);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return fail(errno);
+            // The driver takes nothing more now: wait until it does, or the deadline.
+            pollfd p{fd_, POLLOUT, 0};
+            const int ready = ::poll(&p, 1, msUntil(deadline));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return fail(errno);
+            if (ready == 0) return giveUpSending();
+            if ((p.revents & (POLLERR | POLLNVAL)) != 0) return fail(EIO);
+            if ((p.revents & POLLHUP) != 0 && (p.revents & POLLOUT) == 0) return fail(EIO);
         }
         return true;
     }
 
-    bool flush(std::chrono::milliseconds /*limit*/) override {
-        while (::tcdrain(fd_) != 0) {
-            if (errno != EINTR) return fail(errno);
+    bool flush(std::chrono::milliseconds limit) override {
+        // POSIX has no bounded drain: look at the transmit queue until it is empty.
+        const auto deadline = deadlineAfter(limit);
+        for (;;) {
+            int queued = 0;
+            if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return fail(errno);
+            if (queued <= 0) return true;
+            const auto now = SteadyClock::now();
+            if (now >= deadline) return giveUpSending();
+            std::this_thread::sleep_for(std::min<SteadyClock::duration>(kFlushPoll, deadline - now));
         }
-        return true;
     }
 
     bool discardInput() override { return ::tcflush(fd_, TCIFLUSH) == 0 || fail(errno); }
@@ -206,12 +288,19 @@ private:
         error_ = err;
         return false;
     }
+    // The line did not take the bytes in time: what is still queued goes, so that no
+    // later write, drain or close waits for it.
+    bool giveUpSending() {
+        (void)::tcflush(fd_, TCOFLUSH);
+        return fail(ETIMEDOUT);
+    }
     bool ioctlOk(unsigned long request) {
         if (::ioctl(fd_, request) != 0) return fail(errno);
         return true;
     }
 
     int fd_ = -1;
+    int wake_[2] = {-1, -1};  // read end, write end
     termios current_{};
     termios original_{};
     termios saved_{};

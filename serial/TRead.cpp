@@ -16,12 +16,13 @@ struct TRead::MainCall {
     std::mutex mutex;
     std::condition_variable done;
     State state = State::Pending;
+    std::uint64_t generation = 0;  // of the reception it completes
 };
 
 TRead::TRead(bool createSuspended, OsSerialPort* port, TZbComm* owner, MainThread& main)
     : owner_(owner), main_(main), port_(port), pauseRequested_(createSuspended) {
     // The watcher would run at the highest normal priority; raising a thread above
-    // normal needs privileges on POSIX systems, and reads block in the driver anyway,
+    // normal needs privileges on POSIX systems, and reads wait in the driver anyway,
     // so it runs at the default priority.
     thread_ = std::thread([this] { Execute(); });
 }
@@ -36,12 +37,38 @@ void TRead::arm(std::uint8_t* destination, std::int32_t count) {
     count_.store(count, std::memory_order_relaxed);
     destination_.store(destination, std::memory_order_relaxed);
     position_.store(0, std::memory_order_relaxed);
-    armed_.store(true, std::memory_order_release);
+    armed_.store(true, std::memory_order_seq_cst);
 }
 
 void TRead::disarm() {
     armed_.store(false, std::memory_order_seq_cst);
     while (storing_.load(std::memory_order_seq_cst)) std::this_thread::yield();
+    generation_.fetch_add(1, std::memory_order_seq_cst);
+    withdrawPendingCall();
+}
+
+void TRead::withdrawPendingCall() {
+    std::shared_ptr<MainCall> call;
+    {
+        std::lock_guard lock(control_);
+        call = pendingCall_;
+    }
+    if (!call) return;
+    {
+        std::lock_guard lock(call->mutex);
+        // A DataReady that is running (the handler re-arms from inside it) goes on.
+        if (call->state != MainCall::State::Pending) return;
+        call->state = MainCall::State::Cancelled;
+    }
+    call->done.notify_all();
+}
+
+void TRead::discardReceived() {
+    std::unique_lock lock(control_);
+    discards_.fetch_add(1, std::memory_order_seq_cst);
+    carried_ = false;
+    if (reading_ && port_ != nullptr) port_->interruptRead();
+    changed_.wait(lock, [this] { return !reading_; });
 }
 
 void TRead::Resume() {
@@ -60,6 +87,8 @@ void TRead::setPort(OsSerialPort* port) {
 void TRead::Suspend() {
     std::unique_lock lock(control_);
     pauseRequested_ = true;
+    // A read under way would hold the pause up for its whole time-out.
+    if (reading_ && port_ != nullptr) port_->interruptRead();
     changed_.notify_all();
     changed_.wait(lock, [this] { return parked_ || waitingMain_ || ended_; });
 }
@@ -70,6 +99,7 @@ void TRead::Terminate() {
         std::lock_guard lock(control_);
         terminated_.store(true);
         call = pendingCall_;
+        if (reading_ && port_ != nullptr) port_->interruptRead();
     }
     changed_.notify_all();
     if (call) {
@@ -78,11 +108,6 @@ void TRead::Terminate() {
         { std::lock_guard lock(call->mutex); }
         call->done.notify_all();
     }
-}
-
-bool TRead::WaitForEnd(std::chrono::milliseconds limit) {
-    std::unique_lock lock(control_);
-    return changed_.wait_for(lock, limit, [this] { return ended_; });
 }
 
 bool TRead::parkIfPaused() {
@@ -101,8 +126,9 @@ void TRead::idleSleep(std::chrono::milliseconds period) {
     changed_.wait_for(lock, period, [this] { return pauseRequested_ || terminated_.load(); });
 }
 
-void TRead::Synchronize() {
+void TRead::Synchronize(std::uint64_t generation) {
     auto call = std::make_shared<MainCall>();
+    call->generation = generation;
     {
         std::lock_guard lock(control_);
         pendingCall_ = call;
@@ -110,10 +136,19 @@ void TRead::Synchronize() {
     }
     changed_.notify_all();
     TZbComm* owner = owner_;
-    main_.post([call, owner] {
+    main_.post([this, call, owner] {
         {
             std::lock_guard lock(call->mutex);
-            if (call->state == MainCall::State::Cancelled) return;
+            // Cancelled: withdrawn, or the watcher is gone. While the call is still
+            // pending under this lock the watcher waits for it, so `this` is alive.
+            if (call->state != MainCall::State::Pending) return;
+            if (call->generation != generation_.load(std::memory_order_seq_cst)) {
+                // The reception was given up or replaced after it completed: its
+                // hand-over must not end the wait that came after it.
+                call->state = MainCall::State::Cancelled;
+                call->done.notify_all();
+                return;
+            }
             call->state = MainCall::State::Running;
         }
         owner->DataReady();
@@ -126,7 +161,8 @@ void TRead::Synchronize() {
     {
         std::unique_lock lock(call->mutex);
         call->done.wait(lock, [&] {
-            return call->state == MainCall::State::Done || terminated_.load();
+            return call->state == MainCall::State::Done || call->state == MainCall::State::Cancelled ||
+                   terminated_.load();
         });
         if (call->state == MainCall::State::Pending) call->state = MainCall::State::Cancelled;
     }
@@ -135,6 +171,29 @@ void TRead::Synchronize() {
         pendingCall_.reset();
         waitingMain_ = false;
     }
+}
+
+int TRead::readOne(std::uint64_t& discards) {
+    OsSerialPort* port;
+    {
+        std::lock_guard lock(control_);
+        if (carried_) {
+            carried_ = false;
+            discards = carriedDiscards_;
+            return 1;
+        }
+        port = port_;
+        if (port == nullptr || terminated_ || pauseRequested_) return 0;
+        discards = discards_.load(std::memory_order_seq_cst);
+        reading_ = true;
+    }
+    const int result = port->readByte(scratch_[0]);
+    {
+        std::lock_guard lock(control_);
+        reading_ = false;
+    }
+    changed_.notify_all();
+    return result;
 }
 
 void TRead::Execute() {
@@ -146,37 +205,41 @@ void TRead::Execute() {
         }
         // 2./3. One byte, or nothing within the read time-out; a read error (a closed
         // or unplugged port) counts as nothing.
-        if (!carried_) {
-            OsSerialPort* port;
-            {
-                std::lock_guard lock(control_);
-                port = port_;
-            }
-            if (port == nullptr || port->readByte(scratch_[0]) != 1) {
-                idleSleep(kIdleSleep);
-                continue;
-            }
+        std::uint64_t discards = 0;
+        if (readOne(discards) != 1) {
+            idleSleep(kIdleSleep);
+            continue;
         }
         // 4. Store the byte. When the reception was given up while the read was under
         // way, the byte is kept for the next reception, as if it had stayed in the
         // driver's queue: a reply that arrives just after a time-out is not lost.
         storing_.store(true, std::memory_order_seq_cst);
-        carried_ = !armed_.load(std::memory_order_seq_cst);
-        if (carried_) {
+        if (!armed_.load(std::memory_order_seq_cst)) {
+            {
+                std::lock_guard lock(control_);
+                carried_ = true;
+                carriedDiscards_ = discards;
+            }
             storing_.store(false, std::memory_order_seq_cst);
             continue;
         }
+        // A byte from before the latest discard is not part of this reception.
+        if (discards != discards_.load(std::memory_order_seq_cst)) {
+            storing_.store(false, std::memory_order_seq_cst);
+            continue;
+        }
+        const std::uint64_t generation = generation_.load(std::memory_order_seq_cst);
         std::uint8_t* destination = destination_.load(std::memory_order_relaxed);
         std::int32_t position = position_.load(std::memory_order_relaxed);
         destination[position] = scratch_[0];
         ++position;
         destination[position] = 0;
         const bool complete = position >= count_.load(std::memory_order_relaxed);
-        position_.store(complete ? 0 : position, std::memory_order_relaxed);
+        position_.store(complete ? 0 : position, std::memory_order_release);
         // 5. The last byte: disarm before the main thread hears of it.
         if (complete) armed_.store(false, std::memory_order_seq_cst);
         storing_.store(false, std::memory_order_seq_cst);
-        if (complete) Synchronize();
+        if (complete) Synchronize(generation);
         // 6. Next byte at once.
     }
     {

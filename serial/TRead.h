@@ -15,7 +15,16 @@
 //     sequentially consistent order for this pair: either the watcher sees the
 //     reception disarmed and drops the byte, or the main thread sees it storing and
 //     waits the few instructions it takes.
-// Pausing, resuming and termination go through a mutex and condition variable.
+//   - every disarming advances `generation`. The hand-over of a completed reception
+//     carries the generation it completed; a hand-over whose generation is no longer
+//     current is withdrawn and never runs DataReady, so a wait is only ever ended by
+//     its own reception.
+//   - `discards` counts discardReceived calls. A byte read by a read that began
+//     before the latest discard (or carried over from before it) arrived before
+//     the discard and is dropped. The main thread advances it before it arms the
+//     next reception, so a watcher that sees that reception armed sees the count.
+// Pausing, resuming, termination and the read under way go through a mutex and
+// condition variable.
 #pragma once
 
 #include <atomic>
@@ -41,10 +50,18 @@ public:
     TRead(const TRead&) = delete;
     TRead& operator=(const TRead&) = delete;
 
-    // Main thread: arm, disarm and look at the reception.
+    // Main thread: arm, disarm and look at the reception. Disarming withdraws a
+    // hand-over of the reception that has not run DataReady yet.
     void arm(std::uint8_t* destination, std::int32_t count);
     void disarm();
     bool armed() const { return armed_.load(std::memory_order_acquire); }
+    // Bytes stored so far by the armed reception (0 once it completed).
+    std::int32_t received() const { return position_.load(std::memory_order_acquire); }
+    // Main thread, no reception armed: drops the byte carried over from a given-up
+    // reception and ends a read under way, dropping what it brings. Returns once
+    // the watcher holds no byte that arrived before this call; the driver's queue
+    // is the caller's (TZbComm::DiscardInput).
+    void discardReceived();
 
     // Lets a paused watcher run. The port may be replaced only while it is paused.
     void Resume();
@@ -53,18 +70,21 @@ public:
     // parked at the top of its cycle, or waiting for the main thread to run
     // DataReady (it reads nothing until that has run and then parks).
     void Suspend();
-    // Asks the thread to leave Execute; a watcher waiting for the main thread gives
-    // up its wait, and the pending DataReady is not run.
+    // Asks the thread to leave Execute; a read under way ends at once, a watcher
+    // waiting for the main thread gives up its wait, and the pending DataReady is
+    // not run.
     void Terminate();
-    // Waits up to `limit` for the thread to leave Execute; true when it has.
-    bool WaitForEnd(std::chrono::milliseconds limit);
 
 private:
     struct MainCall;
     void Execute();
     bool parkIfPaused();                 // false when terminated
     void idleSleep(std::chrono::milliseconds period);
-    void Synchronize();                  // runs the owner's DataReady on the main thread
+    // Runs the owner's DataReady on the main thread for the reception of `generation`.
+    void Synchronize(std::uint64_t generation);
+    void withdrawPendingCall();
+    // Reads one byte into scratch_[0]; `discards` is the discard count when it began.
+    int readOne(std::uint64_t& discards);
 
     // Shared reception; see the ordering rules above.
     std::atomic<bool> armed_{false};
@@ -72,9 +92,13 @@ private:
     std::atomic<std::int32_t> count_{0};
     std::atomic<std::int32_t> position_{0};
     std::atomic<std::uint8_t*> destination_{nullptr};
+    std::atomic<std::uint64_t> generation_{0};  // advanced by the main thread at each disarming
+    std::atomic<std::uint64_t> discards_{0};    // advanced under control_
 
     std::uint8_t scratch_[100] = {};
-    bool carried_ = false;  // scratch_[0] was read after its reception was given up
+    bool carried_ = false;  // scratch_[0] was read after its reception was given up; control_
+    std::uint64_t carriedDiscards_ = 0;  // the discard count when it was read; control_
+    bool reading_ = false;  // a readByte is under way; control_
     TZbComm* owner_;
     MainThread& main_;
     OsSerialPort* port_;  // handed over under control_ while paused

@@ -12,14 +12,22 @@ namespace {
 
 constexpr std::size_t kReceiveQueueBytes = 32768;
 constexpr std::size_t kTransmitQueueBytes = 9216;
-// KillComm gives the watcher this long to leave its cycle; a pending read ends
-// within the 100 ms read time-out.
-constexpr std::chrono::milliseconds kWatcherEndWait{250};
+// Beyond the bytes' own time on the line, a write (or a drain) may take this long
+// before the line counts as held: the scale of the shortest reply time-outs, and far
+// above what a driver needs to start sending.
+constexpr std::chrono::milliseconds kWriteMargin{500};
 constexpr const char* kLogFileName = "ZbComm.log";
 constexpr std::size_t kReadRecordBytes = 8;
 
 constexpr std::array<const char*, 10> kBaudRates = {"300",   "600",   "1200",  "2400",  "4800",
                                                     "9600",  "19200", "38400", "57600", "115200"};
+
+std::uint32_t bitsPerCharacter(dataBits data, parity par, stopBits stop) {
+    const std::uint32_t dataCount = 5 + static_cast<std::uint32_t>(data);
+    const std::uint32_t parityCount = par == parity::prNone ? 0 : 1;
+    const std::uint32_t stopCount = stop == stopBits::SB1 ? 1 : 2;  // 1.5 rounds up
+    return 1 + dataCount + parityCount + stopCount;
+}
 
 }  // namespace
 
@@ -30,8 +38,13 @@ TZbComm::~TZbComm() { KillComm(); }
 void TZbComm::SetPortNumber(const std::string& text) {
     if (text.size() < 4 || text.size() > 6) return;
     if (text.compare(0, 3, "COM") != 0) return;
-    // The standard text-to-number conversion: leading digits, 0 when there are none.
-    const long n = std::strtol(text.c_str() + 3, nullptr, 10);
+    // The whole rest is the decimal number: "COM3x", "COM 3" or "COM+3" is no port
+    // name. Leading zeros count for nothing ("COM03" is port 3).
+    long n = 0;
+    for (std::size_t i = 3; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return;
+        n = n * 10 + (text[i] - '0');
+    }
     if (n < 1 || n > 256) return;
     portText_ = text;
     directNumber_ = static_cast<std::uint8_t>(n - 1);
@@ -93,6 +106,7 @@ bool TZbComm::OpenComm() {
     }
     watcher_->Resume();
     openBaud_ = settings.baud;
+    openBits_ = bitsPerCharacter(dataBits_, parity_, stopBits_);
     open_ = true;                         // O10
     port_->selectTransmitEmptyEvent();    // O11: result ignored
     return true;                          // O12
@@ -117,18 +131,25 @@ bool TZbComm::CloseComm() {
 void TZbComm::KillComm() {
     closeLog();  // S1
     if (watcher_) {  // S2
+        // Told to terminate, the watcher ends its read under way at once, and a
+        // watcher waiting for the main thread gives that wait up, so waiting for its
+        // end without a limit cannot deadlock. The port is closed only after that:
+        // no read ever runs on a closed (or reused) descriptor.
         watcher_->Terminate();
-        // The watcher ends within one read; the port is closed only after that, so
-        // no read ever runs on a closed (or reused) descriptor. A watcher waiting
-        // for the main thread gives up at once, so this never waits on ourselves.
-        watcher_->WaitForEnd(kWatcherEndWait);
+        watcher_.reset();
         if (open_) {
             port_->restoreTimeouts();
             port_->close();
         }
-        watcher_.reset();
     }
     open_ = false;  // S3
+}
+
+std::chrono::milliseconds TZbComm::sendLimit(std::size_t bytes) const {
+    const long baud = openBaud_ > 0 ? openBaud_ : 300;
+    const std::uint64_t bits = static_cast<std::uint64_t>(bytes) * openBits_;
+    const std::uint64_t lineMs = (bits * 1000 + static_cast<std::uint64_t>(baud) - 1) / static_cast<std::uint64_t>(baud);
+    return std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(lineMs)) + kWriteMargin;
 }
 
 bool TZbComm::WriteComm(const std::uint8_t* bytes, std::int32_t count) {
@@ -142,7 +163,18 @@ bool TZbComm::WriteComm(const std::uint8_t* bytes, std::int32_t count) {
         std::fwrite(bytes, 1, static_cast<std::size_t>(count), log_);
         std::fputc('\n', log_);
     }
-    return port_->write(bytes, static_cast<std::size_t>(count), std::chrono::milliseconds::max());
+    const auto size = static_cast<std::size_t>(count);
+    return port_->write(bytes, size, sendLimit(size));
+}
+
+bool TZbComm::DiscardInput() {
+    if (!open_) {
+        lastError_ = kErrNotOpen;
+        return false;
+    }
+    watcher_->disarm();
+    watcher_->discardReceived();
+    return port_->discardInput();
 }
 
 bool TZbComm::ReadComm(std::uint8_t* destination, std::int32_t count) {
@@ -156,6 +188,8 @@ bool TZbComm::ReadComm(std::uint8_t* destination, std::int32_t count) {
 }
 
 bool TZbComm::GetReadState() const { return watcher_ && watcher_->armed(); }
+
+std::int32_t TZbComm::ReceivedCount() const { return watcher_ ? watcher_->received() : 0; }
 
 void TZbComm::StopReading() {
     if (watcher_) watcher_->disarm();
@@ -179,8 +213,9 @@ bool TZbComm::WaitForEndOfTransmission(std::int32_t /*value*/) {
         lastError_ = kErrNotOpen;
         return false;
     }
-    // Writes are synchronous: when WriteComm has returned, no write is pending.
-    return true;
+    // Writes return when the driver has the bytes; what it still holds leaves within
+    // the time of a full transmit queue, or the line is held and it is dropped.
+    return port_->flush(sendLimit(kTransmitQueueBytes));
 }
 
 bool TZbComm::FlushWriteBuffer() {
@@ -188,7 +223,7 @@ bool TZbComm::FlushWriteBuffer() {
         lastError_ = kErrNotOpen;
         return false;
     }
-    return port_->flush(std::chrono::milliseconds::max());
+    return port_->flush(sendLimit(kTransmitQueueBytes));
 }
 
 bool TZbComm::EscapeComm(std::uint32_t code) { return port_->isOpen() && port_->escape(code); }

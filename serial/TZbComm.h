@@ -10,6 +10,7 @@
 // code (see GetLastError); the platform's own error number is kept beside it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -71,13 +72,23 @@ public:
     bool OpenComm();
     bool CloseComm();
     void KillComm();
+    // Sends the bytes, waiting at most their time on the line at the opened speed
+    // plus a margin. When the line does not take them in time (a held flow-control
+    // line, a stalled adapter) the call fails and what is still queued is dropped.
     bool WriteComm(const std::uint8_t* bytes, std::int32_t count);
     // Arms the watcher to receive exactly `count` (>= 1) bytes into `destination`,
     // which must hold count + 1 bytes (a zero byte is stored after the last byte
     // received) and at least 8 bytes (the traffic log copies 8). Returns at once.
     bool ReadComm(std::uint8_t* destination, std::int32_t count);
     bool GetReadState() const;
+    // Bytes stored so far by the armed reception (0 when it has completed).
+    std::int32_t ReceivedCount() const;
     void StopReading();
+    // Drops everything received that no reception has taken yet: the driver's input
+    // queue and a byte the watcher holds over from a given-up reception. Stops an
+    // armed reception first, as StopReading does. Returns at once; a reply to a
+    // command sent after this is only what arrives after it.
+    bool DiscardInput();
     // Run by the watcher on the main thread when a reception completes.
     void DataReady();
     void OnTrans();
@@ -99,6 +110,9 @@ public:
 private:
     void closeLog();
     bool failOpen(std::uint8_t code);
+    // How long `bytes` may take to leave: their line time at the opened speed plus
+    // the margin.
+    std::chrono::milliseconds sendLimit(std::size_t bytes) const;
 
     MainThread& main_;
     std::unique_ptr<TRead> watcher_;
@@ -114,6 +128,7 @@ private:
     const std::uint8_t* readDestination_ = nullptr;
     std::uint8_t lastError_ = kErrNone;
     long openBaud_ = 0;
+    std::uint32_t openBits_ = 10;  // bits per character on the line at the last open
     std::FILE* log_ = nullptr;
 };
 

@@ -4,6 +4,8 @@
 #include <time.h>
 
 #include <chrono>
+#include <cstdint>
+#include <thread>
 
 #include "ProtocolHarness.h"
 #include "PtyPair.h"
@@ -145,8 +147,9 @@ TEST(Connection, ALongWaitSleepsInsteadOfSpinning) {
 }
 
 TEST(Connection, WriteReplyMustEndWithAnUnescapedEtxAtItsSixthByte) {
-    // Replies queued before the command: the six-byte read completes at once, so the
-    // end test alone decides. Good reply first, then the two malformed ones.
+    // Each reply is sent whole once the command has arrived: the six-byte read
+    // completes at once, so the end test alone decides. Good reply first, then the
+    // malformed ones.
     struct Case {
         std::vector<std::uint8_t> reply;
         bool accepted;
@@ -163,8 +166,15 @@ TEST(Connection, WriteReplyMustEndWithAnUnescapedEtxAtItsSixthByte) {
         h.loader.setBaudRate("19200");
         h.loader.setPortNumber("COM3");
         h.loader.setRawMode(true);
-        pty.send(c.reply);
+        std::thread device([&] {
+            // The frame arrives in one go; what follows within 200 ms of its first
+            // byte is the rest of it.
+            if (pty.receive(1, 5s).empty()) return;
+            pty.receive(SIZE_MAX, 200ms);
+            pty.send(c.reply);
+        });
         EXPECT_EQ(h.loader.writeBlock(0, 56, block.data()), c.accepted);
+        device.join();
         EXPECT_EQ(h.loader.getCommStat().TimeOutCount, 1) << "only the opening wait timed out";
     }
 }

@@ -75,7 +75,10 @@ ProgramRun::ProgramRun(Options options) {
     const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) throw std::runtime_error("cannot create " + outPath);
 
-    std::vector<std::string> argTexts{ZBUPDATER_PATH};
+    // ZB_E2E_PROGRAM runs another build of the program (an older one, to see a test
+    // fail there) under the same tests.
+    const char* program = std::getenv("ZB_E2E_PROGRAM");
+    std::vector<std::string> argTexts{program != nullptr && *program != '\0' ? program : ZBUPDATER_PATH};
     argTexts.insert(argTexts.end(), options.arguments.begin(), options.arguments.end());
     std::vector<std::string> envTexts = runEnvironment(options.deviceDir, options.environment);
     std::vector<char*> argv = pointers(argTexts);

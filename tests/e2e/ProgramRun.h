@@ -1,6 +1,7 @@
 // Runs the real zbupdater program the way a calling program does: in a fresh
 // working directory of its own, with the serial ports mapped through
-// ZBCOMM_DEVICE_DIR, and without a display.
+// ZBCOMM_DEVICE_DIR, and without a display. The program is the one built beside the
+// tests, or the one named by the environment variable ZB_E2E_PROGRAM.
 #pragma once
 
 #include <sys/types.h>

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -90,16 +91,54 @@ struct UpdateRun {
     ProgramRun program;
     std::optional<int> exitStatus;
 
-    explicit UpdateRun(std::vector<std::string> deviceOptions)
+    explicit UpdateRun(std::vector<std::string> deviceOptions,
+                       std::chrono::milliseconds limit = std::chrono::seconds(60))
         : device(std::move(deviceOptions)),
           program({.arguments = {"COM3"}, .deviceDir = device.dir().string()}),
-          exitStatus(program.wait()) {
+          exitStatus(program.wait(limit)) {
         device.stop();
         // Every run ends with exit status 0 and writes exactly one result text.
         EXPECT_EQ(exitStatus, 0);
         EXPECT_EQ(program.statusReports(), 1) << program.status();
     }
 };
+
+// Bytes the host sends, counted from the start of a clean run as the emulator saw
+// them: where a fault has to strike to hit a given command.
+class HostByteCounts {
+public:
+    HostByteCounts() {
+        UpdateRun clean({});
+        EXPECT_EQ(clean.program.status(), "OK") << "the reference run must succeed";
+        lines_ = clean.device.transcript();
+    }
+    // Bytes up to the first byte of frame number `n` (1-based) of `command`.
+    std::uint64_t before(std::uint8_t command, std::size_t n) const { return count(command, n, false); }
+    // Bytes up to and including the last byte of that frame.
+    std::uint64_t through(std::uint8_t command, std::size_t n) const { return count(command, n, true); }
+
+private:
+    std::uint64_t count(std::uint8_t command, std::size_t n, bool including) const {
+        std::uint64_t bytes = 0;
+        std::size_t seen = 0;
+        for (const auto& line : lines_) {
+            if (line.dir != "rx") continue;
+            if (Received::frameCommand(line) == command && ++seen == n)
+                return bytes + (including ? line.bytes.size() : 0);
+            bytes += line.bytes.size();
+        }
+        ADD_FAILURE() << "the clean run has no frame " << n << " of command " << int{command};
+        return 0;
+    }
+    std::vector<TranscriptLine> lines_;
+};
+
+bool hasFault(DevSimProcess& device, const std::string& text) {
+    const auto lines = device.transcript();
+    return std::any_of(lines.begin(), lines.end(), [&](const TranscriptLine& l) {
+        return l.dir == "--" && l.kind == "fault" && l.text.find(text) != std::string::npos;
+    });
+}
 
 // A flash file for the emulator: the application area programmed to 0x00, the rest
 // (the bootloader) a pattern that the update must leave alone.
@@ -200,6 +239,65 @@ TEST(UpdateRun, WriteReplyWithBadCrcEndsWithWritingError) {
     EXPECT_EQ(run.program.status(), "Error during writing");
     const Received sent(run.device);
     EXPECT_EQ(sent.frames(kWriteCommand), 2u);
+}
+
+// --- a reply is only what arrives after its command ------------------------------
+
+TEST(UpdateRun, DuplicateWriteReplyCannotConfirmALaterLostBlock) {
+    // Block 1 is answered twice; block 18, the last, is spoilt on the line (one
+    // flipped bit in its data), so the device refuses it and answers nothing. The
+    // spare copy of the first reply must not shift every later reply onto the next
+    // block and let the lost one pass.
+    const HostByteCounts counts;
+    const std::uint64_t spoilt = counts.before(kWriteCommand, 18) + 100;
+    UpdateRun run({"--write-reply-twice", "1", "--flip-bit", std::to_string(spoilt)});
+    EXPECT_TRUE(hasFault(run.device, "reply sent twice"));
+    EXPECT_TRUE(hasFault(run.device, "from the host flipped"));
+    EXPECT_EQ(run.program.status(), "Error during writing");
+    const Received sent(run.device);
+    EXPECT_EQ(sent.frames(kWriteCommand), 17u) << "blocks 1 to 17 arrived intact";
+}
+
+TEST(UpdateRun, DuplicateEraseReplyCannotConfirmALaterLostErase) {
+    UpdateRun run({"--erase-reply-twice", "1", "--erase-fail", "5:silent"});
+    EXPECT_TRUE(hasFault(run.device, "reply sent twice"));
+    EXPECT_EQ(run.program.status(), "Error during erasing");
+    const Received sent(run.device);
+    EXPECT_EQ(sent.frames(kEraseCommand), 5u);
+    EXPECT_EQ(sent.frames(kWriteCommand), 0u);
+}
+
+// --- a line that stops taking bytes ------------------------------------------------
+//
+// The emulator holds the host's output after a number of bytes, as a device holding
+// CTS low does with hardware flow control left on. The program must end by itself
+// within its time-outs (well inside the bound here) with that step's result.
+
+constexpr auto kHeldLineBound = std::chrono::seconds(30);
+
+TEST(UpdateRun, LineHeldFromTheStartEndsWithoutBootloader) {
+    UpdateRun run({"--hold-after", "0"}, kHeldLineBound);
+    EXPECT_EQ(run.program.status(), "I can't find the bootloader");
+    const Received sent(run.device);
+    EXPECT_EQ(std::count_if(sent.lines.begin(), sent.lines.end(), [](const auto& l) { return l.dir == "rx"; }), 0)
+        << "nothing reached the device";
+}
+
+TEST(UpdateRun, LineHeldAfterTheTenthEraseEndsWithErasingError) {
+    const HostByteCounts counts;
+    UpdateRun run({"--hold-after", std::to_string(counts.through(kEraseCommand, 10))}, kHeldLineBound);
+    EXPECT_EQ(run.program.status(), "Error during erasing");
+    const Received sent(run.device);
+    EXPECT_EQ(sent.frames(kEraseCommand), 10u);
+    EXPECT_EQ(sent.frames(kWriteCommand), 0u);
+}
+
+TEST(UpdateRun, LineHeldDuringTheWriteBlocksEndsWithWritingError) {
+    const HostByteCounts counts;
+    UpdateRun run({"--hold-after", std::to_string(counts.through(kWriteCommand, 5))}, kHeldLineBound);
+    EXPECT_EQ(run.program.status(), "Error during writing");
+    const Received sent(run.device);
+    EXPECT_EQ(sent.frames(kWriteCommand), 5u);
 }
 
 }  // namespace

@@ -248,7 +248,17 @@ void Device::erase(const std::vector<std::uint8_t>& body, TimePoint at)
     std::fill(flash_.begin() + static_cast<std::ptrdiff_t>(first), flash_.begin() + static_cast<std::ptrdiff_t>(end),
               kErased);
     flashChanged_ = true;
-    reply(commandReply(kCmdErase, options_.eraseFail, number, at), at + options_.eraseTime, "frame");
+    answer(commandReply(kCmdErase, options_.eraseFail, number, at), at + options_.eraseTime,
+           options_.eraseReplyTwice == number);
+}
+
+void Device::answer(std::vector<std::uint8_t> bytes, TimePoint notBefore, bool twice)
+{
+    if (twice) {
+        transcript_.event(notBefore, "fault", "reply sent twice");
+        reply(bytes, notBefore, "frame");
+    }
+    reply(std::move(bytes), notBefore, "frame");
 }
 
 void Device::write(const std::vector<std::uint8_t>& body, TimePoint at)
@@ -268,7 +278,8 @@ void Device::write(const std::vector<std::uint8_t>& body, TimePoint at)
     for (std::size_t i = 0; i < length; ++i)
         flash_[address + i] &= body[kAddressedHeader + i];
     flashChanged_ = true;
-    reply(commandReply(kCmdWrite, options_.writeFail, number, at), at + options_.writeTime, "frame");
+    answer(commandReply(kCmdWrite, options_.writeFail, number, at), at + options_.writeTime,
+           options_.writeReplyTwice == number);
     if (options_.unplugAfter == number) {
         transcript_.event(at, "fault", "unplugged after write " + std::to_string(number));
         mode_ = Mode::Unplugged;

@@ -59,6 +59,8 @@ private:
     std::vector<std::uint8_t> commandReply(std::uint8_t command, const CommandFailure& failure,
                                            unsigned number, TimePoint at);
     void reply(std::vector<std::uint8_t> bytes, TimePoint notBefore, const char* label);
+    // An erase or write reply, once or (as the fault options say) twice.
+    void answer(std::vector<std::uint8_t> bytes, TimePoint notBefore, bool twice);
 
     const Options options_;
     Transcript& transcript_;

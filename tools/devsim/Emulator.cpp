@@ -33,6 +33,37 @@ Emulator::Emulator(const Options& options)
     transcript_.event(start_, "start",
                       (options.noApp ? "bootloader " : "application ") + pty_.linkPath() + " -> " +
                           pty_.slavePath());
+    if (options_.holdAfter == 0u)
+        hold(start_);
+}
+
+void Emulator::hold(TimePoint now)
+{
+    pty_.holdHostOutput();
+    held_ = true;
+    transcript_.event(now, "fault", "line held after " + std::to_string(hostBytes_) + " bytes from the host");
+}
+
+std::size_t Emulator::lineFaults(std::uint8_t* data, std::size_t count, TimePoint now)
+{
+    // Bytes that were already on their way when the line was held count as still
+    // waiting in the host's queue: the device never gets them.
+    if (held_)
+        return 0;
+    if (options_.holdAfter)
+        count = static_cast<std::size_t>(std::min<std::uint64_t>(count, *options_.holdAfter - hostBytes_));
+    const std::uint64_t first = hostBytes_ + 1;
+    if (options_.flipByte >= first && options_.flipByte < first + count) {
+        data[options_.flipByte - first] ^= static_cast<std::uint8_t>(1u << options_.flipBit);
+        transcript_.event(now, "fault",
+                          "bit " + std::to_string(options_.flipBit) + " of byte " + std::to_string(options_.flipByte) +
+                              " from the host flipped");
+    }
+    hostBytes_ += count;
+    // Held before the device answers, so the host's next command finds the line held.
+    if (options_.holdAfter && hostBytes_ == *options_.holdAfter)
+        hold(now);
+    return count;
 }
 
 void Emulator::run(int stopFd)
@@ -76,7 +107,8 @@ void Emulator::receive(TimePoint now)
     for (;;) {
         ssize_t n = ::read(pty_.master(), buffer, sizeof buffer);
         if (n > 0) {
-            for (const TimedByte& b : line_.received(buffer, static_cast<std::size_t>(n), now))
+            const std::size_t arrived = lineFaults(buffer, static_cast<std::size_t>(n), now);
+            for (const TimedByte& b : line_.received(buffer, arrived, now))
                 device_.arrived(b.value, b.arrival);
             continue;
         }

@@ -26,6 +26,10 @@ public:
 
 private:
     void receive(TimePoint now);
+    // The line's faults on bytes from the host: a flipped bit, the held line. Returns
+    // how many of the `count` bytes reach the device.
+    std::size_t lineFaults(std::uint8_t* data, std::size_t count, TimePoint now);
+    void hold(TimePoint now);
     void advance(TimePoint now);
     void transmit(TimePoint now);
     void unplugWhenRead(TimePoint now);
@@ -38,6 +42,8 @@ private:
     Line line_;
     Device device_;
     Pty pty_;
+    std::uint64_t hostBytes_ = 0;  // bytes read from the host so far
+    bool held_ = false;            // the host's output is stopped (--hold-after)
     bool plugged_ = true;
     bool writeBlocked_ = false;  // the host's input queue is full: wait for POLLOUT
     std::optional<TimePoint> unplugSince_;  // the last reply has left; waiting to unplug

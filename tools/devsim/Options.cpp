@@ -76,6 +76,15 @@ bool parseWrongEcho(const std::string& text, Options& o)
     return colon == std::string::npos || parseBounded(text.substr(colon + 1), o.wrongEchoByte);
 }
 
+// N[:BIT]
+bool parseFlip(const std::string& text, Options& o)
+{
+    auto colon = text.find(':');
+    if (!parseBounded(text.substr(0, colon), o.flipByte) || o.flipByte == 0)
+        return false;
+    return colon == std::string::npos || parseBounded(text.substr(colon + 1), o.flipBit, 7);
+}
+
 bool validPortName(const std::string& name)
 {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
@@ -111,6 +120,19 @@ const std::map<std::string, Setter, std::less<>>& valueOptions()
         {"write-fail", [](const std::string& v, Options& o) { return parseFailure(v, o.writeFail); }},
         {"unplug-after",
          [](const std::string& v, Options& o) { return parseBounded(v, o.unplugAfter) && o.unplugAfter > 0; }},
+        {"erase-reply-twice",
+         [](const std::string& v, Options& o) { return parseBounded(v, o.eraseReplyTwice) && o.eraseReplyTwice > 0; }},
+        {"write-reply-twice",
+         [](const std::string& v, Options& o) { return parseBounded(v, o.writeReplyTwice) && o.writeReplyTwice > 0; }},
+        {"flip-bit", parseFlip},
+        {"hold-after",
+         [](const std::string& v, Options& o) {
+             std::uint64_t count = 0;
+             if (!parseBounded(v, count))
+                 return false;
+             o.holdAfter = count;
+             return true;
+         }},
     };
     return table;
 }
@@ -210,6 +232,12 @@ Faults:
   --write-fail K:MODE     write command K fails likewise
   --write-reply-unescaped write replies as 0F 04 84 40 04
   --unplug-after K        after answering write K the device is unplugged
+  --erase-reply-twice K   erase command K is answered twice
+  --write-reply-twice K   write command K is answered twice
+  --flip-bit N[:BIT]      bit BIT (default 0) of the host's N-th byte arrives
+                          flipped
+  --hold-after K          after K bytes from the host the device holds the
+                          line: the host's output stops (K 0: from the start)
   --help                  this text
 Numbers are decimal or hexadecimal with 0x.
 )";

@@ -58,6 +58,13 @@ struct Options {
     CommandFailure writeFail;
     bool writeReplyUnescaped = false;
     unsigned unplugAfter = 0;    // unplug after this many answered writes; 0 = never
+    unsigned eraseReplyTwice = 0;  // erase command K is answered twice; 0 = none
+    unsigned writeReplyTwice = 0;  // write command K is answered twice; 0 = none
+
+    // Faults of the line.
+    std::uint64_t flipByte = 0;  // 1-based number of the host's byte that arrives spoilt; 0 = none
+    std::uint8_t flipBit = 0;    // which bit of it, 0 to 7
+    std::optional<std::uint64_t> holdAfter;  // the host's output stops after this many bytes
 
     bool help = false;
 };

@@ -102,6 +102,14 @@ int Pty::hostUnread() const
     return count;
 }
 
+void Pty::holdHostOutput()
+{
+    // Output suspended on the slave through our own descriptor holds every writer of
+    // the slave, and stays in force across the host's opens and line settings.
+    if (::tcflow(slave_.get(), TCOOFF) != 0)
+        fail("tcflow TCOOFF");
+}
+
 void Pty::unplug()
 {
     removeLink();

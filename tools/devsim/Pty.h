@@ -30,6 +30,11 @@ public:
     // Bytes the device has sent that the host has not read yet.
     int hostUnread() const;
 
+    // Stops the host's output as a low CTS line does on a real port with hardware
+    // flow control: the host's writes take nothing more (they block, or fail with
+    // EAGAIN) until the device is stopped. Throws std::system_error.
+    void holdHostOutput();
+
     // Like pulling the cable of a USB adapter: the device node goes away and the
     // host's reads and writes on its open descriptor fail from now on.
     void unplug();
