@@ -49,6 +49,17 @@ for page in zbupdater zbdevsim; do
   [ -z "$warnings" ] || fail "man $page: $warnings"
 done
 
+step "--version of the installed programs"
+version="$(dpkg-deb -f "$deb" Version)"
+digest="$(sha256sum "$hexfile" | cut -d' ' -f1)"
+updater_version="$(/usr/bin/zbupdater --version)" || fail "zbupdater --version: exit status $?"
+echo "$updater_version"
+[ "$(sed -n 1p <<<"$updater_version")" = "zbupdater $version" ] || fail "zbupdater --version: first line"
+grep -qx "Carried firmware: SHA-256 $digest, .*" <<<"$updater_version" || fail "zbupdater --version: not the firmware $digest"
+devsim_version="$(/usr/bin/zbdevsim --version)" || fail "zbdevsim --version: exit status $?"
+echo "$devsim_version"
+[ "$devsim_version" = "zbdevsim $version" ] || fail "zbdevsim --version"
+
 step "installed zbupdater against installed zbdevsim"
 mkdir -p "$work/ports" "$work/run"
 coproc DEVSIM { exec /usr/bin/zbdevsim --dir "$work/ports" --port COM3 --transcript "$work/transcript.txt" \
