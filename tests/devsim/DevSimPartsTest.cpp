@@ -231,6 +231,15 @@ TEST(DevSimOptions, DefaultsAndValues)
     EXPECT_EQ(r.options.wrongEcho, 2u);
     EXPECT_EQ(r.options.wrongEchoByte, 0x00);
     EXPECT_TRUE(r.options.noApp);
+    EXPECT_FALSE(r.options.holdAfter.has_value());
+
+    r = parseOptions({"--flip-bit", "4000:7", "--hold-after", "0", "--write-reply-twice", "1"}, "/env");
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.options.flipByte, 4000u);
+    EXPECT_EQ(r.options.flipBit, 7);
+    EXPECT_EQ(r.options.holdAfter, 0u) << "0 holds the line from the start";
+    EXPECT_EQ(r.options.writeReplyTwice, 1u);
+    EXPECT_EQ(parseOptions({"--flip-bit", "9"}, "/env").options.flipBit, 0) << "bit 0 by default";
 }
 
 TEST(DevSimOptions, Refused)
@@ -239,6 +248,7 @@ TEST(DevSimOptions, Refused)
              {"--nonsense"}, {"--baud"}, {"--boot-size", "70000"}, {"--version", "1"},
              {"--version", "1.256"}, {"--erase-fail", "0:silent"}, {"--write-fail", "1:loud"},
              {"--boot-start", "F800"}, {"--port", "a/b"}, {"--unplug-after", "0"}, {"--no-app=1"}, {"COM3"},
+             {"--flip-bit", "0"}, {"--flip-bit", "5:8"}, {"--erase-reply-twice", "0"}, {"--hold-after", "-1"},
              {"--no-app=true"}, {"--no-app", "--version"}, {"--dir", ""}, {"-no-app"}}) {
         EXPECT_NE(parseOptions(args, "/env").error, "") << args[0];
     }

@@ -376,7 +376,66 @@ TEST(DevSimBootloader, UnplugAfterWriteDropsTheLine)
     EXPECT_EQ(flash[0], 0x11);
 }
 
+TEST(DevSimBootloader, ReplySentTwice)
+{
+    DevSimProcess device({"--no-app", "--erase-reply-twice", "1", "--write-reply-twice", "2"});
+    RawPort port(device.devicePath());
+    port.send(eraseFrame(0x07FF));
+    Bytes twice = kEraseReply;
+    twice.insert(twice.end(), kEraseReply.begin(), kEraseReply.end());
+    EXPECT_EQ(port.receiveFor(300ms), twice);
+    port.send(eraseFrame(0x03FF));
+    EXPECT_EQ(port.receiveFor(300ms), kEraseReply) << "only the numbered command";
+    port.send(writeFrame(0, Bytes(64, 0x00)));
+    EXPECT_EQ(port.receive(6), kWriteReply);
+    port.send(writeFrame(64, Bytes(64, 0x00)));
+    twice = kWriteReply;
+    twice.insert(twice.end(), kWriteReply.begin(), kWriteReply.end());
+    EXPECT_EQ(port.receiveFor(300ms), twice);
+}
+
 // --- The line ---
+
+TEST(DevSimLine, FlippedBitSpoilsTheFrameItHits)
+{
+    // Byte 3 of the second erase frame: its address arrives changed, the CRC no
+    // longer fits, and the frame is not answered.
+    const Bytes first = eraseFrame(0x07FF);
+    DevSimProcess device({"--no-app", "--flip-bit", std::to_string(first.size() + 3) + ":1"});
+    RawPort port(device.devicePath());
+    port.send(first);
+    EXPECT_EQ(port.receive(5), kEraseReply);
+    port.send(eraseFrame(0x03FF));
+    EXPECT_TRUE(port.receiveFor(300ms).empty());
+    EXPECT_TRUE(transcriptHas(device, "rx", "frame-badcrc"));
+    EXPECT_TRUE(transcriptHas(device, "--", "fault"));
+}
+
+TEST(DevSimLine, HeldLineStopsTheHostsOutputAfterKBytes)
+{
+    DevSimProcess device({"--no-app", "--hold-after", std::to_string(kInformation.size())});
+    RawPort port(device.devicePath());
+    port.send(kInformation);
+    EXPECT_EQ(port.receive(14), (Bytes{0x0F, 0x00, 0x02, 0x01, 0x02, 0x00, 0x00, 0x00, 0xF8, 0x00, 0x00, 0xA4, 0xAB, 0x04}))
+        << "the bytes before the hold are answered";
+    // From now on the port takes nothing: it is never writable, and a write that
+    // does not wait gets nothing through.
+    pollfd p{port.fd(), POLLOUT, 0};
+    EXPECT_EQ(::poll(&p, 1, 300), 0);
+    ASSERT_EQ(::fcntl(port.fd(), F_SETFL, ::fcntl(port.fd(), F_GETFL) | O_NONBLOCK), 0);
+    const std::uint8_t sync = 0x0F;
+    EXPECT_EQ(::write(port.fd(), &sync, 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_TRUE(transcriptHas(device, "--", "fault"));
+}
+
+TEST(DevSimLine, LineHeldFromTheStart)
+{
+    DevSimProcess device({"--no-app", "--hold-after", "0"});
+    RawPort port(device.devicePath());
+    pollfd p{port.fd(), POLLOUT, 0};
+    EXPECT_EQ(::poll(&p, 1, 300), 0) << "not even the first byte goes";
+}
 
 TEST(DevSimLine, PortCanBeClosedAndReopened)
 {

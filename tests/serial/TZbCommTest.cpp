@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "PtyPair.h"
@@ -47,13 +48,12 @@ struct Fixture : ::testing::Test {
     }
     std::uint8_t oneByte[8] = {};
 
-    // The watcher has taken every byte out of the port's queue.
-    bool waitUntilDrained() {
+    // The watcher has stored `count` bytes of the armed reception.
+    bool waitUntilStored(std::int32_t count) {
         const auto deadline = std::chrono::steady_clock::now() + kBound;
-        while (pty.pendingAtPort() > 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
-        // The byte just read still has to be stored; that is a few instructions away.
-        std::this_thread::sleep_for(50ms);
-        return pty.pendingAtPort() == 0;
+        while (comm.ReceivedCount() < count && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        return comm.ReceivedCount() >= count;
     }
 };
 
@@ -64,8 +64,10 @@ TEST(PortNameRule, AcceptedNamesAndDirectNumbers) {
     TZbComm comm(main);
     EXPECT_EQ(comm.PortNumber(), "COM1");
     struct Case { const char* text; const char* stored; int direct; };
+    // Leading zeros count for nothing, as in the traditional conversion.
     for (const Case& c : {Case{"COM1", "COM1", 0}, Case{"COM9", "COM9", 8}, Case{"COM10", "\\\\.\\COM10", 9},
-                          Case{"COM256", "\\\\.\\COM256", 255}, Case{"COM3", "COM3", 2}}) {
+                          Case{"COM256", "\\\\.\\COM256", 255}, Case{"COM03", "COM03", 2},
+                          Case{"COM3", "COM3", 2}}) {
         comm.SetPortNumber(c.text);
         EXPECT_EQ(comm.PortNumber(), c.stored) << c.text;
         EXPECT_EQ(comm.GetDirectNumber(), c.direct) << c.text;
@@ -76,7 +78,9 @@ TEST(PortNameRule, RefusedNamesChangeNothing) {
     StdMainThread main;
     TZbComm comm(main);
     comm.SetPortNumber("COM7");
-    for (const char* text : {"COM0", "COM257", "com3", "COM", "COM1234", "LPT1", "COMX", "", "COM-1"}) {
+    // The whole rest must be the number: no trailing, leading or signed extras.
+    for (const char* text : {"COM0", "COM257", "com3", "COM", "COM1234", "LPT1", "COMX", "", "COM-1", "COM3x",
+                             "COM 3", "COM+3", "COM3 ", "COM000"}) {
         comm.SetPortNumber(text);
         EXPECT_EQ(comm.PortNumber(), "COM7") << text;
         EXPECT_EQ(comm.GetDirectNumber(), 6) << text;
@@ -268,7 +272,7 @@ TEST_F(Fixture, ReceptionArmedBeforeCloseCompletesAfterReopen) {
     std::uint8_t buf[8] = {};
     ASSERT_TRUE(comm.ReadComm(buf, 3));
     pty.send({0xA1});
-    ASSERT_TRUE(waitUntilDrained());
+    ASSERT_TRUE(waitUntilStored(1));
     ASSERT_TRUE(comm.CloseComm());
     EXPECT_TRUE(comm.GetReadState()) << "a closed port keeps its armed reception";
     pty.send({0xA2, 0xA3});
@@ -285,7 +289,7 @@ TEST_F(Fixture, StopReadingAbandonsWithoutNotice) {
     std::uint8_t buf[8] = {};
     ASSERT_TRUE(comm.ReadComm(buf, 5));
     pty.send({0x31, 0x32});
-    ASSERT_TRUE(waitUntilDrained());
+    ASSERT_TRUE(waitUntilStored(2));
     comm.StopReading();
     EXPECT_FALSE(comm.GetReadState());
     EXPECT_EQ(buf[0], 0x31);
@@ -335,5 +339,84 @@ TEST_F(Fixture, UnpluggedDeviceLeavesTheWatcherAlive) {
     EXPECT_TRUE(comm.GetReadState());
     EXPECT_EQ(dataReadyCalls, 0);
     comm.KillComm();
+    EXPECT_FALSE(comm.GetOpenState());
+}
+
+TEST_F(Fixture, DiscardInputDropsWhatWaitedAndWhatTheWatcherHeldOver) {
+    ASSERT_TRUE(comm.OpenComm());
+    std::uint8_t buf[8] = {};
+    ASSERT_TRUE(comm.ReadComm(buf, 5));
+    pty.send({0x30});
+    ASSERT_TRUE(waitUntilStored(1)) << "the watcher is reading";
+    // Given up while its next read is under way: a byte that comes now is held over
+    // by the watcher for the next reception (or, if that read has just ended, waits
+    // in the driver). Then more bytes wait in the driver.
+    comm.StopReading();
+    pty.send({0x77});
+    pty.send({0x01, 0x02, 0x03});
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (pty.pendingAtPort() < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_GE(pty.pendingAtPort(), 3);
+
+    ASSERT_TRUE(comm.DiscardInput());
+    EXPECT_EQ(pty.pendingAtPort(), 0);
+    EXPECT_FALSE(comm.GetReadState());
+    std::uint8_t next[8] = {};
+    ASSERT_TRUE(comm.ReadComm(next, 2));
+    pty.send({0xA0, 0xA1});
+    ASSERT_TRUE(waitForDataReady(1));
+    EXPECT_EQ(next[0], 0xA0) << "a byte from before the discard reached the next reception";
+    EXPECT_EQ(next[1], 0xA1);
+    EXPECT_EQ(dataReadyCalls, 1);
+}
+
+TEST_F(Fixture, WriteOnAHeldLineFailsAfterItsLineTimeAndBlocksNothingAfterIt) {
+    ASSERT_TRUE(comm.OpenComm());
+    // Output stopped from the other side of the line, as a low CTS stops a port with
+    // hardware flow control.
+    ASSERT_EQ(::tcflow(pty.slaveFd(), TCOOFF), 0);
+    const std::vector<std::uint8_t> frame(960, 0x11);  // 500 ms on the line at 19200 baud
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(comm.WriteComm(frame.data(), static_cast<std::int32_t>(frame.size())));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 500ms) << "the bytes' own line time is allowed";
+    EXPECT_LT(took, kBound);
+    // Nothing waits for the held bytes: not a drain, not a close.
+    EXPECT_TRUE(comm.FlushWriteBuffer());
+    EXPECT_TRUE(comm.WaitForEndOfTransmission(0));
+    ASSERT_TRUE(comm.CloseComm());
+    ASSERT_TRUE(comm.OpenComm());
+    // Once the line runs again, the next write goes through, and nothing of the
+    // failed one follows it.
+    ASSERT_EQ(::tcflow(pty.slaveFd(), TCOON), 0);
+    const std::uint8_t ping[] = {0x55};
+    ASSERT_TRUE(comm.WriteComm(ping, 1));
+    EXPECT_EQ(pty.receive(2, 300ms), std::vector<std::uint8_t>{0x55});
+    comm.KillComm();
+}
+
+TEST_F(Fixture, KillEndsTheWatcherEvenWhenAnotherProgramMadeReadsBlock) {
+    ASSERT_TRUE(comm.OpenComm());
+    std::uint8_t buf[8] = {};
+    ASSERT_TRUE(comm.ReadComm(buf, 2));
+    // Another program on the same line asks for reads that wait for a byte; the
+    // watcher keeps reading meanwhile.
+    termios t{};
+    ASSERT_EQ(::tcgetattr(pty.slaveFd(), &t), 0);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    ASSERT_EQ(::tcsetattr(pty.slaveFd(), TCSANOW, &t), 0);
+    main.processUntil([] { return false; }, 200ms);
+
+    // Shut-down waits for the watcher's end and closes the port only after it.
+    auto killed = std::async(std::launch::async, [&] { comm.KillComm(); });
+    const bool ended = killed.wait_for(kBound) == std::future_status::ready;
+    if (!ended) {
+        // Frees a watcher stuck in its read so that the test can end: a line end,
+        // since the settings put back at the close may be canonical.
+        pty.send({'\n'});
+        killed.wait();
+    }
+    EXPECT_TRUE(ended) << "the watcher was still inside a read when the port was closed";
     EXPECT_FALSE(comm.GetOpenState());
 }

@@ -255,8 +255,12 @@ void Device::erase(const std::vector<std::uint8_t>& body, TimePoint at)
 void Device::answer(std::vector<std::uint8_t> bytes, TimePoint notBefore, bool twice)
 {
     if (twice) {
+        // Both copies leave as one piece, so the second is at the host as soon as
+        // the first is: whatever the host does next finds it waiting.
         transcript_.event(notBefore, "fault", "reply sent twice");
-        reply(bytes, notBefore, "frame");
+        const std::size_t size = bytes.size();
+        bytes.resize(2 * size);
+        std::copy_n(bytes.begin(), size, bytes.begin() + static_cast<std::ptrdiff_t>(size));
     }
     reply(std::move(bytes), notBefore, "frame");
 }
