@@ -39,7 +39,6 @@ void GaugeWidget::resizeEvent(QResizeEvent* event) {
 }
 
 void GaugeWidget::drawPicture() {
-    ++drawCount_;
     // One pixel per logical pixel, so that the bar's edge lands on the column the
     // gauge's rule names.
     picture_ = QPixmap(size());

@@ -2,8 +2,6 @@
 // to the screen in one step. What to draw and when is decided by the TCGauge.
 #pragma once
 
-#include <cstdint>
-
 #include <QPixmap>
 #include <QWidget>
 
@@ -22,9 +20,6 @@ public:
     void redraw(const TCGauge& gauge);
     const TCGauge& gauge() const { return gauge_; }
 
-    // How often the off-screen picture has been drawn.
-    std::uint64_t drawCount() const { return drawCount_; }
-
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -36,7 +31,6 @@ private:
 
     TCGauge gauge_;
     QPixmap picture_;
-    std::uint64_t drawCount_ = 0;
 };
 
 }  // namespace zb

@@ -1,7 +1,6 @@
 // QtMainThread: the main thread on Qt's event loop.
 #include "QtMainThread.h"
 
-#include <iostream>
 #include <stdexcept>
 #include <utility>
 
@@ -10,6 +9,8 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <QTimerEvent>
+
+#include "HostPlatform.h"
 
 namespace zb {
 
@@ -91,7 +92,7 @@ void QtMainThread::requestTermination() {
 void QtMainThread::showMessage(const std::string& text, const std::string& caption) {
     const QString platform = QGuiApplication::platformName();
     if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
-        std::cerr << caption << ": " << text << std::endl;
+        WriteToStandardError(caption + ": " + text + "\n");
         return;
     }
     QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),
@@ -141,9 +142,9 @@ void ReportEscapedException(std::exception_ptr error) {
     try {
         std::rethrow_exception(std::move(error));
     } catch (const std::exception& e) {
-        std::cerr << "zbupdater: unexpected error: " << e.what() << std::endl;
+        WriteToStandardError(std::string("zbupdater: unexpected error: ") + e.what() + "\n");
     } catch (...) {
-        std::cerr << "zbupdater: unexpected error" << std::endl;
+        WriteToStandardError("zbupdater: unexpected error\n");
     }
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QString>
 
 #include "HostPlatform.h"
 #include "MainWindowCode.h"
@@ -32,12 +33,20 @@ bool isSet(const char* name) {
 // when that cannot be opened (a stale forwarded session, a server that has gone).
 // A platform chosen by the user (QT_QPA_PLATFORM, -platform) is left alone.
 void chooseQtPlatform() {
-    if (std::getenv("QT_QPA_PLATFORM") != nullptr) return;
+    // Qt takes an empty value as none.
+    if (isSet("QT_QPA_PLATFORM")) return;
     std::string platforms;
     if (isSet("WAYLAND_DISPLAY")) platforms += "wayland;";
     if (isSet("DISPLAY")) platforms += "xcb;";
     platforms += "offscreen";
     setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
+}
+
+// Qt's own warnings go the way of the program's lines: best-effort, so that a caller
+// who stopped reading standard error never holds the program up.
+void writeQtMessage(QtMsgType type, const QMessageLogContext& /*context*/, const QString& message) {
+    zb::WriteToStandardError(message.toLocal8Bit().toStdString() + '\n');
+    if (type == QtFatalMsg) std::abort();
 }
 
 }  // namespace
@@ -51,6 +60,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     chooseQtPlatform();
+    qInstallMessageHandler(writeQtMessage);
     try {
         QApplication application(argc, argv);
         zb::QtMainThread mainThread;

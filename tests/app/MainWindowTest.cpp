@@ -307,6 +307,10 @@ TEST_F(LogicRun, PortClosedAtTheStartOfTheRunEndsIt) {
     const Sent sent(*device);
     EXPECT_EQ(sent.shortCommands(kProbe), 1u);
     EXPECT_EQ(sent.anything(), 1u) << "nothing after the probe";
+    // The run itself refused to go on: activation, which would report the same
+    // text, never began.
+    EXPECT_EQ(std::count(view.infoLines.begin(), view.infoLines.end(), "activateBootloader"), 0)
+        << "activation was entered";
 }
 
 }  // namespace

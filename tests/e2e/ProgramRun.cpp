@@ -30,8 +30,9 @@ std::string readWhole(const std::string& path) {
 }
 
 // The environment of the run: ours without a display and without a chosen Qt
-// platform (the program must pick the offscreen one itself), with the port folder.
-std::vector<std::string> runEnvironment(const std::string& deviceDir, const std::vector<std::string>& extra) {
+// platform (the program must pick the offscreen one itself), with the port folder
+// and what the options set.
+std::vector<std::string> runEnvironment(const ProgramRun::Options& options) {
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string_view text(*entry);
@@ -41,8 +42,10 @@ std::vector<std::string> runEnvironment(const std::string& deviceDir, const std:
             continue;
         env.emplace_back(text);
     }
-    if (!deviceDir.empty()) env.push_back("ZBCOMM_DEVICE_DIR=" + deviceDir);
-    env.insert(env.end(), extra.begin(), extra.end());
+    if (!options.deviceDir.empty()) env.push_back("ZBCOMM_DEVICE_DIR=" + options.deviceDir);
+    if (!options.display.empty()) env.push_back("DISPLAY=" + options.display);
+    if (!options.qtPlatform.empty()) env.push_back("QT_QPA_PLATFORM=" + options.qtPlatform);
+    env.insert(env.end(), options.environment.begin(), options.environment.end());
     return env;
 }
 
@@ -69,8 +72,9 @@ ProgramRun::ProgramRun(Options options) {
         throw std::runtime_error("cannot watch " + workDir_);
 
     const std::string errPath = folder_ + "/stderr.txt";
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (err < 0) throw std::runtime_error("cannot create " + errPath);
+    const int errFile = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (errFile < 0) throw std::runtime_error("cannot create " + errPath);
+    const int err = errorOutput(options.errorOutput, errFile);
     const std::string outPath = folder_ + "/stdout.txt";
     const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) throw std::runtime_error("cannot create " + outPath);
@@ -80,7 +84,7 @@ ProgramRun::ProgramRun(Options options) {
     const char* program = std::getenv("ZB_E2E_PROGRAM");
     std::vector<std::string> argTexts{program != nullptr && *program != '\0' ? program : ZBUPDATER_PATH};
     argTexts.insert(argTexts.end(), options.arguments.begin(), options.arguments.end());
-    std::vector<std::string> envTexts = runEnvironment(options.deviceDir, options.environment);
+    std::vector<std::string> envTexts = runEnvironment(options);
     std::vector<char*> argv = pointers(argTexts);
     std::vector<char*> envp = pointers(envTexts);
 
@@ -88,8 +92,11 @@ ProgramRun::ProgramRun(Options options) {
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         // Only async-signal-safe calls from here on.
-        ::dup2(err, STDERR_FILENO);
         ::dup2(out, STDOUT_FILENO);
+        if (err >= 0)
+            ::dup2(err, STDERR_FILENO);
+        else
+            ::close(STDERR_FILENO);
         if (::chdir(workDir_.c_str()) != 0) ::_exit(126);
         if (options.asOrdinaryUser && ::geteuid() == 0) {
             if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
@@ -98,8 +105,42 @@ ProgramRun::ProgramRun(Options options) {
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
-    ::close(err);
     ::close(out);
+    ::close(errFile);
+    if (err >= 0 && err != errFile) ::close(err);
+}
+
+int ProgramRun::errorOutput(ErrorOutput kind, int file) {
+    int fds[2] = {-1, -1};
+    switch (kind) {
+    case ErrorOutput::File:
+        return file;
+    case ErrorOutput::Closed:
+        return -1;
+    case ErrorOutput::FullDisk:
+        fds[1] = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        if (fds[1] < 0) throw std::runtime_error("cannot open /dev/full");
+        return fds[1];
+    case ErrorOutput::PipeWithoutReader:
+        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        ::close(fds[0]);
+        return fds[1];
+    case ErrorOutput::StalledPipe: {
+        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        // Filled to the brim without blocking here, then left blocking for the
+        // program, as a caller's pipe is.
+        const int flags = ::fcntl(fds[1], F_GETFL);
+        ::fcntl(fds[1], F_SETFL, flags | O_NONBLOCK);
+        const std::string block(4096, 'x');
+        while (::write(fds[1], block.data(), block.size()) > 0) {
+        }
+        ::write(fds[1], block.data(), 1);  // fills the last page
+        ::fcntl(fds[1], F_SETFL, flags);
+        stalledReader_ = fds[0];
+        return fds[1];
+    }
+    }
+    return file;
 }
 
 ProgramRun::~ProgramRun() {
@@ -108,6 +149,7 @@ ProgramRun::~ProgramRun() {
         ::waitpid(pid_, nullptr, 0);
     }
     if (notify_ >= 0) ::close(notify_);
+    if (stalledReader_ >= 0) ::close(stalledReader_);
     ::chmod(workDir_.c_str(), 0755);
     std::error_code ec;
     std::filesystem::remove_all(folder_, ec);

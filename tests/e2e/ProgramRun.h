@@ -15,11 +15,22 @@ namespace zb::test {
 
 class ProgramRun {
 public:
+    // Where the program's standard error goes.
+    enum class ErrorOutput {
+        File,               // a file that standardError() reads
+        PipeWithoutReader,  // a pipe whose reader has gone: every write fails (EPIPE)
+        StalledPipe,        // a full pipe whose reader stays but never reads
+        Closed,             // descriptor 2 not open
+        FullDisk,           // /dev/full: every write fails (ENOSPC)
+    };
     struct Options {
-        std::vector<std::string> arguments;
-        std::string deviceDir;         // ZBCOMM_DEVICE_DIR; unset when empty
+        std::vector<std::string> arguments{};
+        std::string deviceDir{};       // ZBCOMM_DEVICE_DIR; unset when empty
         bool asOrdinaryUser = false;   // drop root for the run (folder permissions)
         bool readOnlyWorkDir = false;  // the working directory refuses new files
+        std::string display{};         // DISPLAY; unset when empty
+        std::string qtPlatform{};      // QT_QPA_PLATFORM; unset when empty
+        ErrorOutput errorOutput = ErrorOutput::File;
         std::vector<std::string> environment{};  // further "NAME=value" entries
     };
 
@@ -36,7 +47,7 @@ public:
     const std::string& workDir() const { return workDir_; }
     bool statusExists() const;
     std::string status() const;        // content of "status.dat", byte for byte
-    std::string standardError() const;
+    std::string standardError() const;  // empty unless ErrorOutput::File
     std::string standardOutput() const;
     // How many times "status.dat" got a new content so far, as the working
     // directory's change notifications show: a report appears once under that name,
@@ -45,10 +56,14 @@ public:
     int statusReports();
 
 private:
+    // The descriptor the program gets as standard error; -1 for none.
+    int errorOutput(ErrorOutput kind, int file);
+
     std::string folder_;   // holds the working directory and the captured output
     std::string workDir_;
     pid_t pid_ = -1;
     int notify_ = -1;  // inotify descriptor watching the working directory
+    int stalledReader_ = -1;  // the read end of a stalled standard-error pipe
     int reports_ = 0;
 };
 

@@ -86,6 +86,21 @@ TEST(Startup, UnwritableWorkingDirectoryStillExitsWithZero) {
     EXPECT_FALSE(run.statusExists());
 }
 
+TEST(Startup, DisplayWithoutServerStillReportsNoParameter) {
+    // ":97" names no X server here; the program must not need one.
+    ProgramRun run({.arguments = {}, .display = ":97"});
+    EXPECT_EQ(run.wait(), 0);
+    EXPECT_EQ(run.status(), "No parameter");
+}
+
+TEST(Startup, PlatformChosenByTheUserIsHonoured) {
+    // The program keeps the user's choice even when it cannot work.
+    ProgramRun run({.arguments = {}, .display = ":97", .qtPlatform = "zbnoplatform"});
+    EXPECT_NE(run.wait(), 0);
+    EXPECT_TRUE(contains(run.standardError(), "\"zbnoplatform\"")) << run.standardError();
+    EXPECT_FALSE(run.statusExists());
+}
+
 // --- start-up that opens the port ------------------------------------------------------
 
 TEST(Startup, OpensTheMappedPortAt19200BaudRaw8N1) {

@@ -104,6 +104,16 @@ TEST_F(HexParserTest, AcceptsWhatTheDeviceFilesAllow)
     ExpectOnly(0x10, {0x11, 0x22, 0x33});
 }
 
+TEST_F(HexParserTest, ChecksumCutToOneDigitIsReadFromThatDigit)
+{
+    // The line ends inside the checksum field: the one digit there is the checksum,
+    // as the traditional parser read it. 0xF8 needs 0x07, 0xFF needs 0x00.
+    EXPECT_TRUE(Parse({":01000000F87", ":01000100FE0"}));
+    ExpectOnly(0, {0xF8, 0xFE});
+    // The digit must still be the right checksum.
+    EXPECT_FALSE(parser_.ParseHexRecord(":01000200F88", image()));
+}
+
 TEST_F(HexParserTest, ExtendedLinearAddressWithCountOtherThanTwo)
 {
     // Count 4: the value is the first two data bytes, the checksum covers all four.

@@ -13,6 +13,12 @@
 #include "QtMainThread.h"
 
 namespace zb {
+
+struct QtMainThreadTestAccess {
+    // Timers started and not yet fired or stopped.
+    static std::size_t activeTimers(const QtMainThread& main) { return main.timers_.size(); }
+};
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -70,7 +76,7 @@ TEST(QtMainThread, TimerFiresOnceAndAStoppedTimerNever) {
     processUntil(main, [&last] { return last; });
     EXPECT_EQ(first, 1);
     EXPECT_EQ(stopped, 0);
-    EXPECT_EQ(main.activeTimers(), 0u);
+    EXPECT_EQ(QtMainThreadTestAccess::activeTimers(main), 0u);
 }
 
 TEST(QtMainThread, CallsPostedFromAnotherThreadRunOnTheMainThreadInOrder) {
