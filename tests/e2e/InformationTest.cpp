@@ -50,6 +50,7 @@ TEST(Information, VersionNamesTheProgramAndTheCarriedFirmware) {
     ASSERT_EQ(info.output.size(), 2u) << info.run.standardOutput();
     EXPECT_EQ(info.output[0], "zbupdater " ZB_PROGRAM_VERSION);
     EXPECT_EQ(info.output[1], "Carried firmware: " + std::string(CarriedFirmware.text));
+    EXPECT_TRUE(info.output[1].starts_with("Carried firmware: SHA-256 " UPDATE_HEX_SHA256 ", ")) << info.output[1];
 }
 
 TEST(Information, HelpGivesTheArgumentTheResultTextsAndTheEnvironment) {
