@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <linux/fs.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +51,28 @@ std::vector<std::string> runEnvironment(const ProgramRun::Options& options) {
     return env;
 }
 
+std::string environmentText(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::string launcherPath() {
+    std::string path = environmentText("ZB_E2E_LAUNCHER");
+#ifdef ZBUPDATER_LAUNCHER
+    if (path.empty() && environmentText("ZB_E2E_PROGRAM").empty()) path = ZBUPDATER_LAUNCHER;
+#endif
+    return path;
+}
+
+std::string programPath() {
+    std::string path = environmentText("ZB_E2E_PROGRAM");
+#ifdef ZBUPDATER_PATH
+    if (path.empty()) path = ZBUPDATER_PATH;
+#endif
+    if (path.empty()) throw std::runtime_error("ZB_E2E_PROGRAM names no program");
+    return path;
+}
+
 std::vector<char*> pointers(std::vector<std::string>& texts) {
     std::vector<char*> result;
     for (auto& text : texts) result.push_back(text.data());
@@ -56,7 +80,23 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     return result;
 }
 
+// Sets or clears the folder's immutable flag (ext4 and most Linux file systems).
+void setImmutable(const std::string& folder, bool on) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    const bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                    (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
+                     ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0) ::close(fd);
+    if (!ok && on) throw std::runtime_error("cannot make " + folder + " immutable");
+}
+
 }  // namespace
+
+bool testsWindowsProgram() {
+    const std::string path = programPath();
+    return path.size() > 4 && path.compare(path.size() - 4, 4, ".exe") == 0;
+}
 
 ProgramRun::ProgramRun(Options options) {
     folder_ = (std::filesystem::temp_directory_path() / "zbrun.XXXXXX").string();
@@ -79,11 +119,20 @@ ProgramRun::ProgramRun(Options options) {
     const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) throw std::runtime_error("cannot create " + outPath);
 
-    // ZB_E2E_PROGRAM runs another build of the program (an older one, to see a test
-    // fail there) under the same tests.
-    const char* program = std::getenv("ZB_E2E_PROGRAM");
-    std::vector<std::string> argTexts{program != nullptr && *program != '\0' ? program : ZBUPDATER_PATH};
+    std::vector<std::string> argTexts;
+    const std::string launcher = launcherPath();
+    const bool dropRoot = options.asOrdinaryUser && ::geteuid() == 0;
+    if (!launcher.empty() && options.readOnlyWorkDir && dropRoot) {
+        // Wine runs only as the owner of its prefix, and its server, not the program,
+        // creates the files, so the program keeps our user, and the folder is made
+        // immutable instead, which refuses new files to every user.
+        setImmutable(workDir_, true);
+        immutable_ = true;
+    }
+    if (!launcher.empty()) argTexts.push_back(launcher);
+    argTexts.push_back(programPath());
     argTexts.insert(argTexts.end(), options.arguments.begin(), options.arguments.end());
+    const bool setUser = dropRoot && launcher.empty();
     std::vector<std::string> envTexts = runEnvironment(options);
     std::vector<char*> argv = pointers(argTexts);
     std::vector<char*> envp = pointers(envTexts);
@@ -98,11 +147,11 @@ ProgramRun::ProgramRun(Options options) {
         else
             ::close(STDERR_FILENO);
         if (::chdir(workDir_.c_str()) != 0) ::_exit(126);
-        if (options.asOrdinaryUser && ::geteuid() == 0) {
+        if (setUser) {
             if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
                 ::_exit(126);
         }
-        ::execve(argv[0], argv.data(), envp.data());
+        ::execvpe(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
     ::close(out);
@@ -148,6 +197,7 @@ ProgramRun::~ProgramRun() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+    if (immutable_) setImmutable(workDir_, false);
     if (notify_ >= 0) ::close(notify_);
     if (stalledReader_ >= 0) ::close(stalledReader_);
     ::chmod(workDir_.c_str(), 0755);
@@ -192,8 +242,21 @@ int ProgramRun::statusReports() {
     return reports_;
 }
 
-std::string ProgramRun::standardError() const { return readWhole(folder_ + "/stderr.txt"); }
+namespace {
 
-std::string ProgramRun::standardOutput() const { return readWhole(folder_ + "/stdout.txt"); }
+std::string withUnixLineEnds(const std::string& text) {
+    std::string lines;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        lines += text[i];
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::string ProgramRun::standardError() const { return withUnixLineEnds(readWhole(folder_ + "/stderr.txt")); }
+
+std::string ProgramRun::standardOutput() const { return withUnixLineEnds(readWhole(folder_ + "/stdout.txt")); }
 
 }  // namespace zb::test

@@ -1,7 +1,11 @@
 // Runs the real zbupdater program the way a calling program does: in a fresh
 // working directory of its own, with the serial ports mapped through
-// ZBCOMM_DEVICE_DIR, and without a display. The program is the one built beside the
-// tests, or the one named by the environment variable ZB_E2E_PROGRAM.
+// ZBCOMM_DEVICE_DIR, and without a display.
+//
+// The program is the one this build was configured with (its own zbupdater, or the
+// Windows zbupdater.exe started through tests/win/wine.sh's `run`, which maps the
+// Wine prefix's COM ports to ZBCOMM_DEVICE_DIR and gives the program a display), or
+// the one that ZB_E2E_PROGRAM names, started through ZB_E2E_LAUNCHER when that is set.
 #pragma once
 
 #include <sys/types.h>
@@ -12,6 +16,9 @@
 #include <vector>
 
 namespace zb::test {
+
+// The program under test is the Windows one (run under Wine).
+bool testsWindowsProgram();
 
 class ProgramRun {
 public:
@@ -47,7 +54,10 @@ public:
     const std::string& workDir() const { return workDir_; }
     bool statusExists() const;
     std::string status() const;        // content of "status.dat", byte for byte
-    std::string standardError() const;  // empty unless ErrorOutput::File
+    // Standard error, with Windows line ends (CR LF) read as LF; empty unless
+    // ErrorOutput::File.
+    std::string standardError() const;
+    // Standard output, read the same way.
     std::string standardOutput() const;
     // How many times "status.dat" got a new content so far, as the working
     // directory's change notifications show: a report appears once under that name,
@@ -65,6 +75,7 @@ private:
     int notify_ = -1;  // inotify descriptor watching the working directory
     int stalledReader_ = -1;  // the read end of a stalled standard-error pipe
     int reports_ = 0;
+    bool immutable_ = false;  // the working directory was made immutable for the run
 };
 
 }  // namespace zb::test

@@ -241,6 +241,45 @@ TEST(UpdateRun, WriteReplyWithBadCrcEndsWithWritingError) {
     EXPECT_EQ(sent.frames(kWriteCommand), 2u);
 }
 
+// --- what the caller's plumbing does -------------------------------------------------
+
+
+using ErrorOutput = ProgramRun::ErrorOutput;
+
+class StandardErrorOutput : public testing::TestWithParam<ErrorOutput> {};
+
+// The copy of the information list on standard error is only a copy: whatever
+// becomes of it, the device is written and "status.dat" says "OK".
+TEST_P(StandardErrorOutput, ThatFailsOrWaitsNeitherEndsNorHoldsUpTheRun) {
+    FlashFile flash;
+    UpdateRun run({"--flash-in", flash.path()}, {.errorOutput = GetParam()});
+    EXPECT_EQ(run.program.status(), "OK");
+    expectUpdatedFlash(run.device);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, StandardErrorOutput,
+                         testing::Values(ErrorOutput::PipeWithoutReader, ErrorOutput::StalledPipe,
+                                         ErrorOutput::Closed, ErrorOutput::FullDisk),
+                         [](const testing::TestParamInfo<ErrorOutput>& kind) {
+                             switch (kind.param) {
+                             case ErrorOutput::PipeWithoutReader: return "PipeWithoutReader";
+                             case ErrorOutput::StalledPipe: return "StalledPipe";
+                             case ErrorOutput::Closed: return "Closed";
+                             case ErrorOutput::FullDisk: return "FullDisk";
+                             case ErrorOutput::File: break;
+                             }
+                             return "File";
+                         });
+
+// A display that names no server (a stale forwarded session): the program runs
+// without a window, as it does without a display.
+TEST(UpdateRunWithoutDisplay, DisplayWithoutServerStillUpdatesTheDevice) {
+    FlashFile flash;
+    UpdateRun run({"--flash-in", flash.path()}, {.display = ":97"});
+    EXPECT_EQ(run.program.status(), "OK");
+    expectUpdatedFlash(run.device);
+}
+
 // --- a reply is only what arrives after its command ------------------------------
 
 TEST(UpdateRun, DuplicateWriteReplyCannotConfirmALaterLostBlock) {
@@ -298,45 +337,6 @@ TEST(UpdateRun, LineHeldDuringTheWriteBlocksEndsWithWritingError) {
     EXPECT_EQ(run.program.status(), "Error during writing");
     const Received sent(run.device);
     EXPECT_EQ(sent.frames(kWriteCommand), 5u);
-}
-
-// --- what the caller's plumbing does -------------------------------------------------
-
-
-using ErrorOutput = ProgramRun::ErrorOutput;
-
-class StandardErrorOutput : public testing::TestWithParam<ErrorOutput> {};
-
-// The copy of the information list on standard error is only a copy: whatever
-// becomes of it, the device is written and "status.dat" says "OK".
-TEST_P(StandardErrorOutput, ThatFailsOrWaitsNeitherEndsNorHoldsUpTheRun) {
-    FlashFile flash;
-    UpdateRun run({"--flash-in", flash.path()}, {.errorOutput = GetParam()});
-    EXPECT_EQ(run.program.status(), "OK");
-    expectUpdatedFlash(run.device);
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, StandardErrorOutput,
-                         testing::Values(ErrorOutput::PipeWithoutReader, ErrorOutput::StalledPipe,
-                                         ErrorOutput::Closed, ErrorOutput::FullDisk),
-                         [](const testing::TestParamInfo<ErrorOutput>& kind) {
-                             switch (kind.param) {
-                             case ErrorOutput::PipeWithoutReader: return "PipeWithoutReader";
-                             case ErrorOutput::StalledPipe: return "StalledPipe";
-                             case ErrorOutput::Closed: return "Closed";
-                             case ErrorOutput::FullDisk: return "FullDisk";
-                             case ErrorOutput::File: break;
-                             }
-                             return "File";
-                         });
-
-// A display that names no server (a stale forwarded session): the program runs
-// without a window, as it does without a display.
-TEST(UpdateRunWithoutDisplay, DisplayWithoutServerStillUpdatesTheDevice) {
-    FlashFile flash;
-    UpdateRun run({"--flash-in", flash.path()}, {.display = ":97"});
-    EXPECT_EQ(run.program.status(), "OK");
-    expectUpdatedFlash(run.device);
 }
 
 }  // namespace

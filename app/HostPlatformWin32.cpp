@@ -1,0 +1,139 @@
+// The host operations of the window's logic on Windows.
+#include "HostPlatform.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+// <windows.h> names one of its own functions so; ours is meant here.
+#undef ReplaceFile
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace zb {
+
+namespace {
+
+// Lines in a pipe: written by a thread of their own, so that a reader that stops
+// reading holds up that thread only. Lines beyond kMaxQueued are dropped.
+class PipeWriter {
+public:
+    explicit PipeWriter(HANDLE pipe) : pipe_(pipe), thread_([this] { run(); }) {}
+
+    // At the program's end, what is queued still goes out if the reader takes it
+    // within a second; a stalled pipe does not hold up the end.
+    ~PipeWriter() {
+        {
+            std::unique_lock lock(mutex_);
+            drained_.wait_for(lock, std::chrono::seconds(1), [this] { return queue_.empty() && !writing_; });
+            stop_ = true;
+        }
+        wake_.notify_all();
+        if (writing_) {
+            thread_.detach();  // blocked in the pipe; the process ends around it
+        } else {
+            thread_.join();
+        }
+    }
+
+    void add(std::string text) {
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_.size() >= kMaxQueued) return;
+            queue_.push_back(std::move(text));
+        }
+        wake_.notify_one();
+    }
+
+private:
+    static constexpr std::size_t kMaxQueued = 256;
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            std::string text = std::move(queue_.front());
+            queue_.pop_front();
+            writing_ = true;
+            lock.unlock();
+            DWORD written = 0;
+            const bool ok = ::WriteFile(pipe_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+            lock.lock();
+            writing_ = false;
+            if (!ok) queue_.clear();  // the reader has gone: nothing more to say
+            drained_.notify_all();
+        }
+    }
+
+    HANDLE pipe_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable drained_;
+    std::deque<std::string> queue_;
+    bool writing_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// Windows' line ends.
+std::string withCrLf(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
+        out += text[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+bool FlushFileToDisk(std::FILE* file) {
+    const intptr_t handle = ::_get_osfhandle(::_fileno(file));
+    if (handle == -1 || handle == -2) return false;
+    return ::FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) != 0;
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+    return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+void WriteToStandardError(std::string_view text) {
+    // A program started without a standard error handle (a GUI program from
+    // Explorer, or a caller that gave none) has nothing to write to.
+    const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+    std::string out = withCrLf(text);
+    if (::GetFileType(handle) == FILE_TYPE_PIPE) {
+        static PipeWriter writer(handle);
+        writer.add(std::move(out));
+        return;
+    }
+    // Files and consoles take the bytes without waiting for anybody.
+    DWORD written = 0;
+    (void)::WriteFile(handle, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
+}
+
+void GuardStandardStreams() {
+    // The C runtime's descriptors 0 to 2 that have no handle behind them (a GUI
+    // program started without standard handles) are put on the null device, so that
+    // no file the program opens later takes their numbers.
+    for (int fd = 0; fd <= 2; ++fd) {
+        const intptr_t handle = ::_get_osfhandle(fd);
+        if (handle != -1 && handle != -2) continue;
+        const int null = ::_open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::_dup2(null, fd);
+            ::_close(null);
+        }
+    }
+}
+
+}  // namespace zb

@@ -1,0 +1,57 @@
+// zbupdater PORT: the program entry of the Windows program.
+//
+// Updates the device on serial port PORT (COM1, COM2, ..., COM256) with the firmware
+// the program carries and writes the outcome as one line of text into "status.dat"
+// in the working directory. The exit status is 0 whatever the outcome: callers read
+// the result from the file. A GUI program: no console window appears; the progress
+// lines go to standard error when the caller gave the process a standard error
+// handle, and nowhere otherwise.
+
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "HostPlatform.h"
+#include "MainWindowCode.h"
+#include "Win32MainThread.h"
+#include "Win32MainWindow.h"
+
+namespace {
+
+void reportEscaped(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(std::move(error));
+    } catch (const std::exception& e) {
+        zb::WriteToStandardError(std::string("zbupdater: unexpected error: ") + e.what() + "\n");
+    } catch (...) {
+        zb::WriteToStandardError("zbupdater: unexpected error\n");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    zb::GuardStandardStreams();
+    try {
+        zb::Win32MainThread mainThread;
+        zb::Win32MainWindow view;
+        const std::vector<std::string> arguments(argv + 1, argv + argc);
+        zb::TMainWindow window(mainThread, view, arguments);
+        view.onUpdateClick = [&window] { window.UpdateButtonClick(); };
+        try {
+            window.FormCreate();
+        } catch (...) {
+            // As after any event handler: said, and the run still starts when idle.
+            reportEscaped(std::current_exception());
+        }
+        if (!mainThread.terminationRequested()) {
+            view.show();
+            mainThread.runEventLoop();
+        }
+    } catch (...) {
+        // Whatever went wrong, the caller gets its exit status 0 and finds the outcome
+        // (or no new one) in "status.dat".
+        reportEscaped(std::current_exception());
+    }
+    return 0;
+}

@@ -1,0 +1,293 @@
+// The serial port on Windows, with the communications functions of the Windows API.
+//
+// The device is opened for overlapped use, and every call waits for its own request
+// to end, so that each operation is synchronous for its caller. The reason: on a
+// handle opened without overlapping, Windows runs one request at a time, so while
+// the receive watcher's one-byte read waits (up to its 100 ms time-out) every write,
+// break or escape call of the main thread would wait behind it, and the watcher is
+// armed before every command is written.
+// Before <windows.h>, which defines the escape codes' names as macros.
+#include "OsSerialPort.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+
+namespace zb {
+
+namespace {
+
+// Working read time-outs: a one-byte read returns when its byte has arrived, or
+// after 100 ms with nothing.
+constexpr DWORD kReadInterval = 15;
+constexpr DWORD kReadMultiplier = 0;
+constexpr DWORD kReadConstant = 100;
+
+// An event for one kind of request: manual reset, created signalled, unnamed.
+HANDLE makeEvent() { return ::CreateEventA(nullptr, TRUE, TRUE, nullptr); }
+
+DWORD toDword(std::chrono::milliseconds limit) {
+    // No limit, or one beyond what the driver takes: 0 means none for the driver.
+    if (limit.count() <= 0 || limit.count() >= static_cast<long long>(MAXDWORD)) return 0;
+    return static_cast<DWORD>(limit.count());
+}
+
+class Win32SerialPort final : public OsSerialPort {
+public:
+    Win32SerialPort() : transmitEvent_(makeEvent()), readEvent_(makeEvent()) {
+        transmit_.hEvent = transmitEvent_;
+        read_.hEvent = readEvent_;
+    }
+
+    ~Win32SerialPort() override {
+        close();
+        if (transmitEvent_ != nullptr) ::CloseHandle(transmitEvent_);
+        if (readEvent_ != nullptr) ::CloseHandle(readEvent_);
+    }
+
+    bool open(const std::string& path) override {
+        if (handle_ != INVALID_HANDLE_VALUE) return fail(ERROR_BUSY);
+        // Read and write, no sharing (a second opener is refused), only an existing
+        // device, written through without buffering.
+        HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING,
+                                 nullptr);
+        if (h == INVALID_HANDLE_VALUE) return fail(::GetLastError());
+        handle_ = h;
+        timeoutsInstalled_ = false;
+        return true;
+    }
+
+    bool readLineSettings() override {
+        dcb_ = DCB{};
+        dcb_.DCBlength = sizeof dcb_;
+        if (!::GetCommState(handle_, &dcb_)) return fail(::GetLastError());
+        return true;
+    }
+
+    bool writeLineSettings(const LineSettings& s) override {
+        DCB d = dcb_;
+        d.BaudRate = static_cast<DWORD>(s.baud);
+        switch (s.data) {
+            case dataBits::DB5: d.ByteSize = 5; break;
+            case dataBits::DB6: d.ByteSize = 6; break;
+            case dataBits::DB7: d.ByteSize = 7; break;
+            case dataBits::DB8: d.ByteSize = 8; break;
+        }
+        switch (s.par) {
+            case parity::prNone: d.Parity = NOPARITY; break;
+            case parity::prOdd: d.Parity = ODDPARITY; break;
+            case parity::prEven: d.Parity = EVENPARITY; break;
+        }
+        switch (s.stop) {
+            case stopBits::SB1: d.StopBits = ONESTOPBIT; break;
+            case stopBits::SB1_5: d.StopBits = ONE5STOPBITS; break;
+            case stopBits::SB2: d.StopBits = TWOSTOPBITS; break;
+        }
+        d.fParity = s.par != parity::prNone ? TRUE : FALSE;
+        // A binary line that an earlier program cannot spoil: no XON/XOFF in either
+        // direction (the protocol's bytes include 0x11 and 0x13), no replacement of
+        // bytes with parity errors, no dropping of zero bytes, and no abort on error
+        // (with it, one framing error, from the break for instance, would make every
+        // later read fail until the error is cleared). The handshake lines stay as
+        // they were read.
+        d.fBinary = TRUE;
+        d.fOutX = FALSE;
+        d.fInX = FALSE;
+        d.fErrorChar = FALSE;
+        d.fNull = FALSE;
+        d.fAbortOnError = FALSE;
+        if (!::SetCommState(handle_, &d)) return fail(::GetLastError());
+        dcb_ = d;
+        return true;
+    }
+
+    bool setQueueSizes(std::size_t receive, std::size_t transmit) override {
+        if (!::SetupComm(handle_, static_cast<DWORD>(receive), static_cast<DWORD>(transmit)))
+            return fail(::GetLastError());
+        return true;
+    }
+
+    bool saveTimeouts() override {
+        if (!::GetCommTimeouts(handle_, &saved_)) return fail(::GetLastError());
+        savedValid_ = true;
+        return true;
+    }
+
+    bool setWorkingTimeouts() override { return installTimeouts(0); }
+
+    bool restoreTimeouts() override {
+        if (handle_ == INVALID_HANDLE_VALUE || !savedValid_) return false;
+        if (!::SetCommTimeouts(handle_, &saved_)) return fail(::GetLastError());
+        return true;
+    }
+
+    bool selectTransmitEmptyEvent() override {
+        if (!::SetCommMask(handle_, EV_TXEMPTY)) return fail(::GetLastError());
+        return true;
+    }
+
+    int readByte(std::uint8_t& byte) override {
+        if (interrupted_.exchange(false)) return 0;
+        DWORD n = 0;
+        if (!::ReadFile(handle_, &byte, 1, nullptr, &read_)) {
+            const DWORD err = ::GetLastError();
+            if (err != ERROR_IO_PENDING) return readFailed(err);
+            // An interruption that came just before the request was made.
+            if (interrupted_.exchange(false)) ::CancelIoEx(handle_, &read_);
+        }
+        // The working time-outs end the request after 100 ms at the latest.
+        if (!::GetOverlappedResult(handle_, &read_, &n, TRUE)) {
+            const DWORD err = ::GetLastError();
+            if (err == ERROR_OPERATION_ABORTED) return 0;
+            return readFailed(err);
+        }
+        return n == 1 ? 1 : 0;
+    }
+
+    void interruptRead() override {
+        interrupted_.store(true);
+        if (handle_ != INVALID_HANDLE_VALUE) ::CancelIoEx(handle_, &read_);
+    }
+
+    bool write(const std::uint8_t* bytes, std::size_t count, std::chrono::milliseconds limit) override {
+        // The limit is the driver's write time-out: a line that does not take the
+        // bytes in time ends the request with fewer bytes written.
+        if (!installTimeouts(toDword(limit))) return false;
+        while (count > 0) {
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count, 0x10000000));
+            DWORD written = 0;
+            // The transmit record: its event is reset by the request and signalled
+            // again when the request has ended.
+            transmit_.Internal = 0;
+            transmit_.InternalHigh = 0;
+            transmit_.Offset = 0;
+            transmit_.OffsetHigh = 0;
+            if (!::WriteFile(handle_, bytes, chunk, nullptr, &transmit_)) {
+                const DWORD err = ::GetLastError();
+                if (err != ERROR_IO_PENDING) return abandonOutput(err);
+            }
+            if (!::GetOverlappedResult(handle_, &transmit_, &written, TRUE)) return abandonOutput(::GetLastError());
+            if (written == 0) return abandonOutput(ERROR_TIMEOUT);
+            bytes += written;
+            count -= written;
+            if (written < chunk) return abandonOutput(ERROR_TIMEOUT);
+        }
+        return true;
+    }
+
+    bool flush(std::chrono::milliseconds limit) override {
+        // Bounded: wait while the driver still holds bytes for the line, then let
+        // the driver finish what it has handed on.
+        if (limit != std::chrono::milliseconds::max()) {
+            const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(limit.count());
+            for (;;) {
+                DWORD errors = 0;
+                COMSTAT stat{};
+                if (!::ClearCommError(handle_, &errors, &stat)) return fail(::GetLastError());
+                if (stat.cbOutQue == 0) break;
+                if (::GetTickCount64() >= deadline) return abandonOutput(ERROR_TIMEOUT);
+                ::Sleep(1);
+            }
+        }
+        if (!::FlushFileBuffers(handle_)) return fail(::GetLastError());
+        return true;
+    }
+
+    bool discardInput() override { return purge(PURGE_RXCLEAR); }
+    bool discardOutput() override { return purge(PURGE_TXABORT | PURGE_TXCLEAR); }
+
+    bool setBreak() override {
+        if (!::SetCommBreak(handle_)) return fail(::GetLastError());
+        return true;
+    }
+    bool clearBreak() override {
+        if (!::ClearCommBreak(handle_)) return fail(::GetLastError());
+        return true;
+    }
+
+    bool escape(std::uint32_t code) override {
+        // The codes are Windows' own.
+        if (!::EscapeCommFunction(handle_, code)) return fail(::GetLastError());
+        return true;
+    }
+
+    bool close() override {
+        if (handle_ == INVALID_HANDLE_VALUE) return true;
+        HANDLE h = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        savedValid_ = false;
+        if (!::CloseHandle(h)) return fail(::GetLastError());
+        return true;
+    }
+
+    bool isOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
+    int lastOsError() const override {
+        return error_ != 0 ? static_cast<int>(error_) : static_cast<int>(readError_.load(std::memory_order_relaxed));
+    }
+
+private:
+    bool fail(DWORD err) {
+        error_ = err;
+        return false;
+    }
+    int readFailed(DWORD err) {
+        readError_.store(err, std::memory_order_relaxed);
+        return -1;
+    }
+    // A write that did not get through: what is still queued goes, so that no later
+    // write, close or exit waits for it.
+    bool abandonOutput(DWORD err) {
+        (void)::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
+        return fail(err);
+    }
+    bool purge(DWORD flags) {
+        if (!::PurgeComm(handle_, flags)) return fail(::GetLastError());
+        return true;
+    }
+    // The working time-outs with the given write time-out (0: none). Installed only
+    // when the write time-out changes.
+    bool installTimeouts(DWORD writeConstant) {
+        if (timeoutsInstalled_ && writeConstant == writeTimeout_) return true;
+        COMMTIMEOUTS t{};
+        t.ReadIntervalTimeout = kReadInterval;
+        t.ReadTotalTimeoutMultiplier = kReadMultiplier;
+        t.ReadTotalTimeoutConstant = kReadConstant;
+        t.WriteTotalTimeoutMultiplier = 0;
+        t.WriteTotalTimeoutConstant = writeConstant;
+        if (!::SetCommTimeouts(handle_, &t)) {
+            timeoutsInstalled_ = false;
+            return fail(::GetLastError());
+        }
+        timeoutsInstalled_ = true;
+        writeTimeout_ = writeConstant;
+        return true;
+    }
+
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    HANDLE transmitEvent_;
+    HANDLE readEvent_;
+    OVERLAPPED transmit_{};  // main thread: writes
+    OVERLAPPED read_{};      // watcher: reads
+    DCB dcb_{};
+    COMMTIMEOUTS saved_{};
+    bool savedValid_ = false;
+    bool timeoutsInstalled_ = false;
+    DWORD writeTimeout_ = 0;
+    DWORD error_ = 0;                       // main thread
+    std::atomic<DWORD> readError_{0};       // written by the watcher
+    std::atomic<bool> interrupted_{false};  // interruptRead, for the watcher's next read
+};
+
+}  // namespace
+
+std::unique_ptr<OsSerialPort> OsSerialPort::create() { return std::make_unique<Win32SerialPort>(); }
+
+// Windows opens the stored text as it is: "COM3", or "\\.\COM12" from COM10 on.
+std::string OsSerialPort::devicePath(const std::string& portText) { return portText; }
+
+}  // namespace zb
