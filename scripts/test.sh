@@ -4,10 +4,13 @@
 #   build-asan/  the same under AddressSanitizer + UndefinedBehaviorSanitizer
 #   build-tsan/  the toolkit-free libraries and their threaded tests under ThreadSanitizer
 #   build-fuzz/  the libFuzzer targets (clang), each run for about a minute
+#   build-windows-package/  the Windows zip: its two files, README line ends, the
+#                exe's version resource against its --version under Wine
 #   build-package/  the Debian package: lintian, then installed into this system,
 #                an update with the installed programs, removed again (root or sudo
 #                only; skipped otherwise, and said so)
-# and prints one closing line with the totals. Exit status 0 only when all passed.
+# and prints one closing line with the totals (ZB_BUILD_SCRIPT: a suite's build
+# script, scripts/build.sh unless set). Exit status 0 only when all passed.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -23,7 +26,7 @@ passed=0; failed=0; status=0
 run_suite() {  # name folder [cmake options...]
   local name="$1" dir="$2"; shift 2
   echo "=== $name: build"
-  if ! "$root/scripts/build.sh" "$dir" "$@"; then
+  if ! "${ZB_BUILD_SCRIPT:-$root/scripts/build.sh}" "$dir" "$@"; then
     echo "=== $name: BUILD FAILED"; status=1; failed=$((failed + 1)); return
   fi
   echo "=== $name: test"
@@ -48,6 +51,8 @@ run_suite "gcc" build
 run_suite "asan+ubsan" build-asan -DZB_SANITIZE=address
 run_suite "tsan" build-tsan -DZB_SANITIZE=thread
 CC=clang CXX=clang++ run_suite "fuzz" build-fuzz -DZB_FUZZ=ON
+ZB_BUILD_SCRIPT="$root/scripts/build-windows.sh" \
+  run_suite "windows zip" build-windows-package -DZB_BUILD_TESTS=OFF -DZB_PACKAGE_TESTS=ON
 if [ "$(id -u)" -eq 0 ] || sudo -n true 2>/dev/null; then
   run_suite "package" build-package -DZB_BUILD_TESTS=OFF -DZB_PACKAGE_TESTS=ON
 else
