@@ -38,6 +38,8 @@ void TRead::arm(std::uint8_t* destination, std::int32_t count) {
     destination_.store(destination, std::memory_order_relaxed);
     position_.store(0, std::memory_order_relaxed);
     armed_.store(true, std::memory_order_seq_cst);
+    // An idle watcher starts reading at once rather than at the end of its nap.
+    changed_.notify_all();
 }
 
 void TRead::disarm() {
@@ -121,9 +123,11 @@ bool TRead::parkIfPaused() {
     return !terminated_;
 }
 
-void TRead::idleSleep(std::chrono::milliseconds period) {
+void TRead::idleSleep(std::chrono::milliseconds period, bool untilArmed) {
     std::unique_lock lock(control_);
-    changed_.wait_for(lock, period, [this] { return pauseRequested_ || terminated_.load(); });
+    changed_.wait_for(lock, period, [this, untilArmed] {
+        return pauseRequested_ || terminated_.load() || (untilArmed && armed_.load(std::memory_order_acquire));
+    });
 }
 
 void TRead::Synchronize(std::uint64_t generation) {
@@ -200,14 +204,14 @@ void TRead::Execute() {
     while (parkIfPaused()) {
         // 1. Nothing armed: idle.
         if (!armed_.load(std::memory_order_acquire)) {
-            idleSleep(kIdleSleep);
+            idleSleep(kIdleSleep, true);
             continue;
         }
         // 2./3. One byte, or nothing within the read time-out; a read error (a closed
         // or unplugged port) counts as nothing.
         std::uint64_t discards = 0;
         if (readOne(discards) != 1) {
-            idleSleep(kIdleSleep);
+            idleSleep(kIdleSleep, false);
             continue;
         }
         // 4. Store the byte. When the reception was given up while the read was under

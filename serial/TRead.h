@@ -79,7 +79,8 @@ private:
     struct MainCall;
     void Execute();
     bool parkIfPaused();                 // false when terminated
-    void idleSleep(std::chrono::milliseconds period);
+    // Naps `period`, less when paused or terminated, or (untilArmed) when armed.
+    void idleSleep(std::chrono::milliseconds period, bool untilArmed);
     // Runs the owner's DataReady on the main thread for the reception of `generation`.
     void Synchronize(std::uint64_t generation);
     void withdrawPendingCall();
