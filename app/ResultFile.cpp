@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <random>
+#include <chrono>
 
 #include "HostPlatform.h"
 
@@ -29,10 +29,13 @@ bool WriteAndClose(File file, const std::string& text, bool toDisk) {
 // A new file beside `path` with a name nobody else uses; empty when the folder
 // refuses it.
 File CreateTemporaryBeside(const fs::path& path, std::string& name) {
-    std::random_device random;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(random()));
+    // A name from the clock; the exclusive open below makes it safe when another
+    // writer happens to choose the same one.
+    auto stamp = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 16; ++attempt, stamp = stamp * 6364136223846793005ULL + 1) {
+        char suffix[24];
+        std::snprintf(suffix, sizeof suffix, ".%08llx", stamp & 0xFFFFFFFFULL);
         name = path.string() + suffix;
         // "x": fails when the name exists, so another writer's file is never taken.
         if (std::FILE* file = std::fopen(name.c_str(), "wbx")) return File(file);

@@ -44,8 +44,8 @@ void chooseQtPlatform() {
 
 // Qt's own warnings go the way of the program's lines: best-effort, so that a caller
 // who stopped reading standard error never holds the program up.
-void writeQtMessage(QtMsgType type, const QMessageLogContext& /*context*/, const QString& message) {
-    zb::WriteToStandardError(message.toLocal8Bit().toStdString() + '\n');
+void writeQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    zb::WriteToStandardError(qFormatLogMessage(type, context, message).toLocal8Bit().toStdString() + '\n');
     if (type == QtFatalMsg) std::abort();
 }
 
