@@ -95,6 +95,7 @@ TEST(Startup, DisplayWithoutServerStillReportsNoParameter) {
 
 TEST(Startup, PlatformChosenByTheUserIsHonoured) {
     // The program keeps the user's choice even when it cannot work.
+    if (testsWindowsProgram()) GTEST_SKIP() << "a choice of the Qt front end; the Windows program has no Qt";
     ProgramRun run({.arguments = {}, .display = ":97", .qtPlatform = "zbnoplatform"});
     EXPECT_NE(run.wait(), 0);
     EXPECT_TRUE(contains(run.standardError(), "\"zbnoplatform\"")) << run.standardError();
@@ -124,6 +125,21 @@ TEST(Startup, OpensTheMappedPortAt19200BaudRaw8N1) {
     EXPECT_TRUE(contains(run.standardError(), "COM3 active\n")) << run.standardError();
     // A device that never answers: the run looks for a bootloader and gives up.
     EXPECT_EQ(run.status(), "I can't find the bootloader");
+}
+
+TEST(Startup, PortHeldByAnotherUpdaterCannotBeOpened) {
+    // Linux only: Wine lets a second opener of a serial port through (Windows itself
+    // refuses it, and the Windows program asks for no sharing).
+    if (testsWindowsProgram()) GTEST_SKIP() << "Wine does not refuse a second opener of a serial port";
+    PtyPair com3("COM3");
+    ProgramRun first({.arguments = {"COM3"}, .deviceDir = com3.folder()});
+    ASSERT_TRUE(deviceHearsSomething(com3, 20s)) << "the first updater holds the port";
+    ProgramRun second({.arguments = {"COM3"}, .deviceDir = com3.folder()});
+    EXPECT_EQ(second.wait(), 0);
+    EXPECT_EQ(second.status(), "I can't open COM-port");
+    EXPECT_TRUE(contains(second.standardError(), "COM3 not active\n")) << second.standardError();
+    EXPECT_EQ(first.wait(), 0);
+    EXPECT_EQ(first.status(), "I can't find the bootloader");
 }
 
 TEST(Startup, OnlyTheFirstArgumentIsUsed) {

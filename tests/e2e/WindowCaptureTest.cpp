@@ -1,0 +1,166 @@
+// The Windows program's window on the display while it writes: the X server's own
+// view of it (name, place and size) and a capture of the screen, in which the
+// gauge's bar follows the gauge rule. The Wine set-up's display is an Xvfb without a
+// window manager, so the window sits exactly where the program put it.
+//
+// Built only into the suite that runs against the Windows program; the Qt window has
+// its capture tests with the Qt front end's tests.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "DevSimProcess.h"
+#include "ProgramRun.h"
+
+namespace zb::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::size_t kWriteBlocks = 18;  // of the carried image below the bootloader
+
+std::string wineDisplay() {
+#ifdef ZBUPDATER_LAUNCHER
+    const std::string launcher = ZBUPDATER_LAUNCHER;
+    std::ifstream in(launcher.substr(0, launcher.rfind('/')) + "/display");
+    std::string number;
+    in >> number;
+    return number.empty() ? "" : ":" + number;
+#else
+    return "";
+#endif
+}
+
+std::string commandOutput(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        std::array<char, 4096> buffer;
+        std::size_t n;
+        while ((n = std::fread(buffer.data(), 1, buffer.size(), p)) > 0) out.append(buffer.data(), n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> rgb;
+    std::array<int, 3> at(int x, int y) const {
+        const std::size_t i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + x) * 3;
+        return {rgb[i], rgb[i + 1], rgb[i + 2]};
+    }
+};
+
+// The whole screen as a binary PPM, through ImageMagick's import.
+Image captureScreen(const std::string& display) {
+    const std::string ppm = commandOutput("import -display " + display + " -window root -depth 8 ppm:- 2>/dev/null");
+    std::istringstream in(ppm);
+    std::string magic;
+    int maxValue = 0;
+    Image image;
+    in >> magic >> image.width >> image.height >> maxValue;
+    in.get();
+    if (magic != "P6" || maxValue != 255) return {};
+    image.rgb.resize(static_cast<std::size_t>(image.width) * image.height * 3);
+    in.read(reinterpret_cast<char*>(image.rgb.data()), static_cast<std::streamsize>(image.rgb.size()));
+    return in ? image : Image{};
+}
+
+std::size_t writeFrames(DevSimProcess& device) {
+    const auto lines = device.transcript();
+    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [](const TranscriptLine& l) {
+        return l.dir == "rx" && l.kind == "frame" && l.bytes.size() > 2 &&
+               (l.bytes[1] == 0x05 ? l.bytes[2] : l.bytes[1]) == 0x04;
+    }));
+}
+
+TEST(WindowsWindow, CaptureWhileWritingShowsTheBarByTheGaugeRule) {
+    if (!testsWindowsProgram()) GTEST_SKIP() << "the Windows program's window";
+    const std::string display = wineDisplay();
+    ASSERT_FALSE(display.empty()) << "no display of the Wine set-up";
+    // A paced line, so that the writing lasts long enough to be seen.
+    DevSimProcess device({"--baud", "57600"});
+    ProgramRun run({.arguments = {"COM3"}, .deviceDir = device.dir().string()});
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (writeFrames(device) < kWriteBlocks / 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    const std::size_t before = writeFrames(device);
+    ASSERT_GE(before, kWriteBlocks / 3) << "the writing did not start";
+
+    // What the X server knows of the window: its name, and the place and size of its
+    // client area (Wine draws the caption and border around it itself).
+    const std::string tree = commandOutput("xwininfo -display " + display + " -root -tree 2>/dev/null");
+    const std::string info = commandOutput("xwininfo -display " + display + " -name Progress 2>/dev/null");
+    const Image screen = captureScreen(display);
+    const std::size_t after = writeFrames(device);
+
+    EXPECT_NE(tree.find("\"Progress\""), std::string::npos) << tree;
+    auto field = [&info](const std::string& name) {
+        const auto at = info.find(name + ":");
+        return at == std::string::npos ? -1 : std::stoi(info.substr(at + name.size() + 1));
+    };
+    const int clientX = field("Absolute upper-left X");
+    const int clientY = field("Absolute upper-left Y");
+    const int clientWidth = field("Width");
+    EXPECT_EQ(field("Height"), 41) << info;
+    // 400 wide with its border on both sides, the border's outer edge at x 392.
+    ASSERT_GT(clientWidth, 380) << info;
+    EXPECT_EQ(clientX - (400 - clientWidth) / 2, 392) << info;
+    // The caption and the top border above the client area, the window's top at 413.
+    EXPECT_GT(clientY, 413 + 10) << info;
+    EXPECT_LT(clientY, 413 + 60) << info;
+
+    ASSERT_GT(screen.width, 792);
+    ASSERT_GT(screen.height, 520);
+    // The bar: the row of navy pixels inside the window's frame.
+    int row = -1;
+    int left = -1;
+    for (int y = std::max(clientY, 0); y < clientY + 41 && row < 0; ++y) {
+        for (int x = 392; x < 792; ++x) {
+            if (screen.at(x, y) == std::array<int, 3>{0, 0, 128}) {
+                row = y;
+                left = x;
+                break;
+            }
+        }
+    }
+    ASSERT_GE(row, 0) << "no navy bar in the window";
+    // The gauge's black frame: just left of the bar, and its right edge further on.
+    const std::array<int, 3> black{0, 0, 0};
+    EXPECT_EQ(screen.at(left - 1, row), black);
+    int right = left;
+    while (right < 792 && screen.at(right, row) == std::array<int, 3>{0, 0, 128}) ++right;
+    int frameRight = right;
+    while (frameRight < 792 && screen.at(frameRight, row) != black) ++frameRight;
+    ASSERT_LT(frameRight, 792) << "no right edge of the gauge";
+    const int gaugeLeft = left - 1;
+    const int width = frameRight - gaugeLeft + 1;
+    const int edge = right - gaugeLeft;  // the bar's right edge from the gauge's left
+    // The rule: the edge is floor((W - 1) * percentage / 100) for a whole percentage,
+    // and the percentage is that of the blocks written around the capture.
+    int percent = -1;
+    for (int p = 1; p < 100; ++p)
+        if ((width - 1) * p / 100 == edge) percent = p;
+    EXPECT_GT(percent, 0) << "edge " << edge << " of a gauge " << width << " wide follows no percentage";
+    EXPECT_GE(percent, static_cast<int>(100 * (before - 1) / kWriteBlocks) - 2);
+    EXPECT_LE(percent, static_cast<int>(100 * (after + 1) / kWriteBlocks) + 2);
+    // Across the client area, two pixels in from each side.
+    EXPECT_EQ(gaugeLeft, clientX + 2);
+    EXPECT_EQ(width, clientWidth - 4);
+
+    EXPECT_EQ(run.wait(), 0);
+    device.stop();
+    EXPECT_EQ(run.status(), "OK");
+}
+
+}  // namespace
+}  // namespace zb::test
