@@ -3,6 +3,7 @@
 
 #include "HexLineTable.h"
 #include "HostPlatform.h"
+#include "ProgramInformation.h"
 #include "ResultFile.h"
 #include "WindowLayout.h"
 
@@ -80,6 +81,9 @@ void TMainWindow::FormCreate() {
     Bootloader->setStatusTarget(&portStatePanel_);
     Bootloader->setSendBuffer(SendBuffer.data());
     Bootloader->setReceiveBuffer(ReceiveBuffer.data());
+    // A technician's trace of the whole run: the log starts empty before the port
+    // opens, so it holds every write and every completed reception on it.
+    if (TrafficLogRequested()) Bootloader->comm().SetLogState(true);
     // The rate is in place before the port opens, so the port opens at it.
     Bootloader->setBaudRate("19200");
     Bootloader->setPortNumber(PortStat.PortName);

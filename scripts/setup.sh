@@ -9,6 +9,8 @@ PACKAGES=(
   googletest libgtest-dev libbenchmark-dev         # tests and benchmarks
   python3 python3-intelhex srecord                 # HEX generator and independent HEX readers
   util-linux                                       # setpriv for the exclusive-open test
+  libcli11-dev                                     # the device emulator's command line
+  dpkg-dev file lintian                            # the Debian package: dependencies, checks
 )
 
 missing=()

@@ -4,8 +4,13 @@
 #   build-asan/  the same under AddressSanitizer + UndefinedBehaviorSanitizer
 #   build-tsan/  the toolkit-free libraries and their threaded tests under ThreadSanitizer
 #   build-fuzz/  the libFuzzer targets (clang), each run for about a minute
-#   build-windows/  the Windows program zbupdater.exe (mingw-w64): its unit tests under
-#                Wine, and the end-to-end suite against it under Wine (build-windows/host-tools)
+#   build-package/  the Debian package: lintian, then installed into this system,
+#                an update with the installed programs, removed again (root or sudo
+#                only; skipped otherwise, and said so)
+#   build-windows/  the Windows program zbupdater.exe (mingw-w64): its unit tests and
+#                its zip (contents, README line ends, the version resource against
+#                --version) under Wine, and the end-to-end suite against it under Wine
+#                (build-windows/host-tools)
 # and prints one closing line with the totals. Exit status 0 only when all passed.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -53,10 +58,15 @@ run_suite "gcc" build
 run_suite "asan+ubsan" build-asan -DZB_SANITIZE=address
 run_suite "tsan" build-tsan -DZB_SANITIZE=thread
 CC=clang CXX=clang++ run_suite "fuzz" build-fuzz -DZB_FUZZ=ON
+if [ "$(id -u)" -eq 0 ] || sudo -n true 2>/dev/null; then
+  run_suite "package" build-package -DZB_BUILD_TESTS=OFF -DZB_PACKAGE_TESTS=ON
+else
+  echo "=== package: SKIPPED (it installs the package into this system: needs root or sudo)"
+fi
 
 windows_start=$SECONDS
 echo "=== windows: build"
-if ZB_JOBS="${ZB_JOBS:-$(nproc)}" "$root/scripts/build-windows.sh" build-windows; then
+if ZB_JOBS="${ZB_JOBS:-$(nproc)}" "$root/scripts/build-windows.sh" build-windows -DZB_PACKAGE_TESTS=ON; then
   echo "=== windows: unit tests under Wine"
   # One Wine set-up (prefix, display, wineserver) at a time: the two runs follow each other.
   run_ctest build-windows -j 1

@@ -1,10 +1,11 @@
-// zbupdater PORT: the program entry of the Qt front end.
+// zbupdater PORT (or --version, --help): the program entry of the Qt front end.
 //
 // Updates the device on serial port PORT (COM1, COM2, ...) with the firmware the
 // program carries and writes the outcome as one line of text into "status.dat" in
 // the working directory. The exit status is 0 whatever the outcome: callers read the
 // result from the file.
 
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "HostPlatform.h"
 #include "MainWindowCode.h"
+#include "ProgramInformation.h"
 #include "QtMainThread.h"
 #include "QtMainWindow.h"
 
@@ -51,6 +53,12 @@ void writeQtMessage(QtMsgType type, const QMessageLogContext& context, const QSt
 
 int main(int argc, char** argv) {
     zb::GuardStandardStreams();
+    // --version and --help alone: printed before anything of Qt exists, so they need
+    // no display and open nothing.
+    if (const auto text = zb::InformationalText(std::vector<std::string>(argv + 1, argv + argc))) {
+        std::fputs(text->c_str(), stdout);
+        return 0;
+    }
     chooseQtPlatform();
     qInstallMessageHandler(writeQtMessage);
     try {

@@ -1,4 +1,4 @@
-// zbupdater PORT: the program entry of the Windows program.
+// zbupdater PORT (or --version, --help): the program entry of the Windows program.
 //
 // Updates the device on serial port PORT (COM1, COM2, ..., COM256) with the firmware
 // the program carries and writes the outcome as one line of text into "status.dat"
@@ -7,12 +7,14 @@
 // lines go to standard error when the caller gave the process a standard error
 // handle, and nowhere otherwise.
 
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "HostPlatform.h"
 #include "MainWindowCode.h"
+#include "ProgramInformation.h"
 #include "Win32MainThread.h"
 #include "Win32MainWindow.h"
 
@@ -32,6 +34,13 @@ void reportEscaped(std::exception_ptr error) {
 
 int main(int argc, char** argv) {
     zb::GuardStandardStreams();
+    // --version and --help alone: printed before any window exists, on standard
+    // output when the caller gave the process one (zbupdater.exe --version > file).
+    if (const auto text = zb::InformationalText(std::vector<std::string>(argv + 1, argv + argc))) {
+        std::fputs(text->c_str(), stdout);
+        std::fflush(stdout);
+        return 0;
+    }
     try {
         zb::Win32MainThread mainThread;
         zb::Win32MainWindow view;

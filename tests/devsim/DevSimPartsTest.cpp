@@ -248,10 +248,46 @@ TEST(DevSimOptions, Refused)
              {"--nonsense"}, {"--baud"}, {"--boot-size", "70000"}, {"--version", "1"},
              {"--version", "1.256"}, {"--erase-fail", "0:silent"}, {"--write-fail", "1:loud"},
              {"--boot-start", "F800"}, {"--port", "a/b"}, {"--unplug-after", "0"}, {"--no-app=1"}, {"COM3"},
-             {"--flip-bit", "0"}, {"--flip-bit", "5:8"}, {"--erase-reply-twice", "0"}, {"--hold-after", "-1"}}) {
+             {"--flip-bit", "0"}, {"--flip-bit", "5:8"}, {"--erase-reply-twice", "0"}, {"--hold-after", "-1"},
+             {"--no-app=true"}, {"--no-app", "--version"}, {"--dir", ""}, {"-no-app"}}) {
         EXPECT_NE(parseOptions(args, "/env").error, "") << args[0];
     }
     EXPECT_NE(parseOptions({}, "").error, "");  // no folder at all
+}
+
+TEST(DevSimOptions, RepeatedOptionLastCounts)
+{
+    const auto r = parseOptions({"--no-echo", "1", "--no-echo=2", "--no-app", "--no-app"}, "/env");
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.options.noEcho, 2u);
+    EXPECT_TRUE(r.options.noApp);
+}
+
+TEST(DevSimOptions, BadValueMessageNamesOptionValueAndWhatIsExpected)
+{
+    const std::string error = parseOptions({"--boot-size", "70000"}, "/env").error;
+    EXPECT_NE(error.find("--boot-size"), std::string::npos) << error;
+    EXPECT_NE(error.find("'70000'"), std::string::npos) << error;
+    EXPECT_NE(error.find("65535"), std::string::npos) << error;
+}
+
+// "--version" alone asks for the program's version; with a value it is the
+// bootloader version, as always. "--help" needs no folder.
+TEST(DevSimOptions, InformationalArguments)
+{
+    auto r = parseOptions({"--version"}, "");
+    EXPECT_EQ(r.error, "");
+    EXPECT_TRUE(r.options.programVersion);
+
+    r = parseOptions({"--version", "3.4"}, "/env");
+    ASSERT_EQ(r.error, "");
+    EXPECT_FALSE(r.options.programVersion);
+    EXPECT_EQ(r.options.versionMajor, 3);
+
+    r = parseOptions({"--help"}, "");
+    EXPECT_EQ(r.error, "");
+    EXPECT_TRUE(r.options.help);
+    EXPECT_NE(usageText().find("--write-reply-unescaped"), std::string::npos);
 }
 
 // --- Device commands the device refuses ---

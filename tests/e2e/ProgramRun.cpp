@@ -40,13 +40,14 @@ std::vector<std::string> runEnvironment(const ProgramRun::Options& options) {
         const std::string_view text(*entry);
         const std::string_view name = text.substr(0, text.find('='));
         if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == "QT_QPA_PLATFORM" ||
-            name == "ZBCOMM_DEVICE_DIR")
+            name == "ZBCOMM_DEVICE_DIR" || name == "ZBUPDATER_TRAFFIC_LOG")
             continue;
         env.emplace_back(text);
     }
     if (!options.deviceDir.empty()) env.push_back("ZBCOMM_DEVICE_DIR=" + options.deviceDir);
     if (!options.display.empty()) env.push_back("DISPLAY=" + options.display);
     if (!options.qtPlatform.empty()) env.push_back("QT_QPA_PLATFORM=" + options.qtPlatform);
+    env.insert(env.end(), options.environment.begin(), options.environment.end());
     return env;
 }
 
@@ -110,10 +111,13 @@ ProgramRun::ProgramRun(Options options) {
     if (notify_ < 0 || ::inotify_add_watch(notify_, workDir_.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0)
         throw std::runtime_error("cannot watch " + workDir_);
 
-    const std::string outPath = folder_ + "/stderr.txt";
+    const std::string errPath = folder_ + "/stderr.txt";
+    const int errFile = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (errFile < 0) throw std::runtime_error("cannot create " + errPath);
+    const int err = errorOutput(options.errorOutput, errFile);
+    const std::string outPath = folder_ + "/stdout.txt";
     const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) throw std::runtime_error("cannot create " + outPath);
-    const int err = errorOutput(options.errorOutput, out);
 
     std::vector<std::string> argTexts;
     const std::string launcher = launcherPath();
@@ -151,7 +155,8 @@ ProgramRun::ProgramRun(Options options) {
         ::_exit(127);
     }
     ::close(out);
-    if (err >= 0 && err != out) ::close(err);
+    ::close(errFile);
+    if (err >= 0 && err != errFile) ::close(err);
 }
 
 int ProgramRun::errorOutput(ErrorOutput kind, int file) {
@@ -237,8 +242,9 @@ int ProgramRun::statusReports() {
     return reports_;
 }
 
-std::string ProgramRun::standardError() const {
-    std::string text = readWhole(folder_ + "/stderr.txt");
+namespace {
+
+std::string withUnixLineEnds(const std::string& text) {
     std::string lines;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
@@ -246,5 +252,11 @@ std::string ProgramRun::standardError() const {
     }
     return lines;
 }
+
+}  // namespace
+
+std::string ProgramRun::standardError() const { return withUnixLineEnds(readWhole(folder_ + "/stderr.txt")); }
+
+std::string ProgramRun::standardOutput() const { return withUnixLineEnds(readWhole(folder_ + "/stdout.txt")); }
 
 }  // namespace zb::test

@@ -38,6 +38,7 @@ public:
         std::string display{};         // DISPLAY; unset when empty
         std::string qtPlatform{};      // QT_QPA_PLATFORM; unset when empty
         ErrorOutput errorOutput = ErrorOutput::File;
+        std::vector<std::string> environment{};  // further "NAME=value" entries
     };
 
     // Starts the program; it runs until wait() collects it.
@@ -56,6 +57,8 @@ public:
     // Standard error, with Windows line ends (CR LF) read as LF; empty unless
     // ErrorOutput::File.
     std::string standardError() const;
+    // Standard output, read the same way.
+    std::string standardOutput() const;
     // How many times "status.dat" got a new content so far, as the working
     // directory's change notifications show: a report appears once under that name,
     // as a finished file linked in (created), renamed onto it, or written in place

@@ -1,3 +1,4 @@
+#include "FirmwareIdentity.h"
 #include "HexLineTable.h"
 #include "HexParser.h"
 
@@ -5,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -114,6 +116,38 @@ TEST(EmbeddedImageTest, ParsesWithProgramBytesBelowTheBootloaderOnly)
     EXPECT_EQ(above, image->end()) << "program byte at " << std::hex << (above - image->begin());
 }
 
+// Read again from the records with the strict decoder: the program-memory
+// addresses that data records fill (extended linear address below 0x0030).
+TEST(FirmwareIdentityTest, DescribesTheChosenFile)
+{
+    EXPECT_EQ(CarriedFirmware.sha256, ZB_UPDATE_IMAGE_SHA256);
+    EXPECT_EQ(CarriedFirmware.records, HexLineCount);
+
+    std::uint32_t upper = 0;
+    std::optional<std::uint32_t> first;
+    std::uint32_t last = 0;
+    for (std::int32_t k = 0; k < HexLineCount; ++k) {
+        const auto record = Decode(HexLineTable[k]);
+        ASSERT_TRUE(record) << "entry " << k;
+        if (record->type == 0x04)
+            upper = static_cast<std::uint32_t>(record->data[0] << 8 | record->data[1]);
+        if (record->type != 0x00 || record->count == 0 || upper >= 0x0030)
+            continue;
+        const std::uint32_t address = upper << 16 | record->offset;
+        first = std::min(first.value_or(address), address);
+        last = std::max(last, address + static_cast<std::uint32_t>(record->count) - 1);
+    }
+    ASSERT_TRUE(first);
+    EXPECT_EQ(CarriedFirmware.programFirst, *first);
+    EXPECT_EQ(CarriedFirmware.programLast, last);
+
+    char range[40];
+    std::snprintf(range, sizeof range, "program 0x%04X-0x%04X", static_cast<unsigned>(*first),
+                  static_cast<unsigned>(last));
+    EXPECT_EQ(CarriedFirmware.text, "SHA-256 " + std::string(ZB_UPDATE_IMAGE_SHA256) + ", " +
+                                        std::to_string(HexLineCount) + " records, " + range);
+}
+
 // The layout of the stand-in firmware (firmware/update.hex), which matches the
 // product firmware's: checked only when the stand-in is the embedded image.
 
@@ -162,6 +196,14 @@ TEST_F(StandInImageTest, RecordLayout)
         EXPECT_EQ(record->count, 1);
         EXPECT_EQ(record->offset, configOffsets[k - 4017]) << "entry " << k;
     }
+}
+
+TEST_F(StandInImageTest, Identity)
+{
+    EXPECT_EQ(CarriedFirmware.records, 4025);
+    EXPECT_EQ(CarriedFirmware.programFirst, 0x0000u);
+    EXPECT_EQ(CarriedFirmware.programLast, 0xF7FBu);
+    EXPECT_TRUE(CarriedFirmware.text.ends_with(", 4025 records, program 0x0000-0xF7FB")) << CarriedFirmware.text;
 }
 
 TEST_F(StandInImageTest, ParsedImageLooksLikeFirmware)

@@ -1,9 +1,14 @@
+// The command line through CLI11: one description of every option gives the
+// parser and the --help text; the conversions and checks of the values are ours.
 #include "Options.h"
 
 #include <charconv>
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
+
+#include <CLI/CLI.hpp>
 
 namespace zb::devsim {
 namespace {
@@ -92,64 +97,141 @@ bool validPortName(const std::string& name)
 
 using Setter = std::function<bool(const std::string&, Options&)>;
 
-const std::map<std::string, Setter, std::less<>>& valueOptions()
+// A value option: `set` converts and checks the text; `expects` says what a good
+// value looks like, for the message when it is not one. When the option is given
+// more than once, the last one counts.
+void addValue(CLI::App& app, Options& o, const std::string& group, const std::string& name,
+              const std::string& valueName, const std::string& expects, const std::string& help, Setter set)
 {
-    static const std::map<std::string, Setter, std::less<>> table = {
-        {"dir", [](const std::string& v, Options& o) { o.dir = v; return !v.empty(); }},
-        {"port", [](const std::string& v, Options& o) { o.port = v; return validPortName(v); }},
-        {"boot-size", [](const std::string& v, Options& o) { return parseBounded(v, o.bootSize); }},
-        {"version", parseVersion},
-        {"boot-start", [](const std::string& v, Options& o) { return parseBounded(v, o.bootStart); }},
-        {"baud", [](const std::string& v, Options& o) { return parseBounded(v, o.baud, 10'000'000); }},
-        {"erase-ms", [](const std::string& v, Options& o) { return parseMilliseconds(v, o.eraseTime); }},
-        {"write-ms", [](const std::string& v, Options& o) { return parseMilliseconds(v, o.writeTime); }},
-        {"transcript", [](const std::string& v, Options& o) { o.transcriptPath = v; return !v.empty(); }},
-        {"flash-out", [](const std::string& v, Options& o) { o.flashOutPath = v; return !v.empty(); }},
-        {"flash-in", [](const std::string& v, Options& o) { o.flashInPath = v; return !v.empty(); }},
-        {"app-reply-length",
-         [](const std::string& v, Options& o) {
-             std::uint8_t length = 0;
-             if (!parseBounded(v, length))
-                 return false;
-             o.appReplyLength = length;
-             return true;
-         }},
-        {"wrong-echo", parseWrongEcho},
-        {"no-echo", [](const std::string& v, Options& o) { return parseBounded(v, o.noEcho); }},
-        {"erase-fail", [](const std::string& v, Options& o) { return parseFailure(v, o.eraseFail); }},
-        {"write-fail", [](const std::string& v, Options& o) { return parseFailure(v, o.writeFail); }},
-        {"unplug-after",
-         [](const std::string& v, Options& o) { return parseBounded(v, o.unplugAfter) && o.unplugAfter > 0; }},
-        {"erase-reply-twice",
-         [](const std::string& v, Options& o) { return parseBounded(v, o.eraseReplyTwice) && o.eraseReplyTwice > 0; }},
-        {"write-reply-twice",
-         [](const std::string& v, Options& o) { return parseBounded(v, o.writeReplyTwice) && o.writeReplyTwice > 0; }},
-        {"flip-bit", parseFlip},
-        {"hold-after",
-         [](const std::string& v, Options& o) {
-             std::uint64_t count = 0;
-             if (!parseBounded(v, count))
-                 return false;
-             o.holdAfter = count;
-             return true;
-         }},
-    };
-    return table;
+    app.add_option_function<std::string>(
+           "--" + name,
+           [&o, name, expects, set](const std::string& value) {
+               if (!set(value, o))
+                   throw CLI::ValidationError("--" + name, "bad value '" + value + "': " + expects);
+           },
+           help)
+        ->type_name(valueName)
+        ->group(group)
+        ->take_last();
 }
 
-const std::map<std::string, bool Options::*, std::less<>>& flagOptions()
+void addFlag(CLI::App& app, const std::string& group, const std::string& name, bool& target,
+             const std::string& help)
 {
-    static const std::map<std::string, bool Options::*, std::less<>> table = {
-        {"help", &Options::help},
-        {"no-app", &Options::noApp},
-        {"no-reset-reply", &Options::noResetReply},
-        {"bad-crc8", &Options::badCrc8},
-        {"bad-crc8-reset", &Options::badCrc8Reset},
-        {"silent-bootloader", &Options::silentBootloader},
-        {"info-bad-crc", &Options::infoBadCrc},
-        {"write-reply-unescaped", &Options::writeReplyUnescaped},
-    };
-    return table;
+    app.add_flag("--" + name, target, help)->group(group);
+}
+
+// A flag takes no value, not even "--no-app=true", which CLI11 would accept.
+std::string flagWithValue(CLI::App& app, const std::vector<std::string>& args)
+{
+    for (const std::string& arg : args) {
+        const auto eq = arg.find('=');
+        if (arg.rfind("--", 0) != 0 || eq == std::string::npos)
+            continue;
+        const CLI::Option* option = app.get_option_no_throw(arg.substr(0, eq));
+        if (option != nullptr && option->get_items_expected_max() == 0)
+            return arg.substr(0, eq) + " takes no value: '" + arg + "'";
+    }
+    return {};
+}
+
+constexpr const char* kNumber = "a decimal number, or hexadecimal with 0x";
+
+// The whole command line, described once: parseOptions parses with it and
+// usageText prints it.
+std::unique_ptr<CLI::App> makeApp(Options& o)
+{
+    auto app = std::make_unique<CLI::App>(
+        "Emulates the updater's target device on a pseudo-terminal published as DIR/PORT.\n"
+        "Prints \"ready <path>\" when the port exists; runs until SIGTERM or SIGINT.",
+        "zbdevsim");
+    app->set_help_flag("--help", "this text")->group("Information");
+    app->footer("Numbers are decimal or hexadecimal with 0x. \"--version\" as the only argument "
+                "prints the program's version.");
+    app->get_formatter()->column_width(28);
+
+    const std::string device = "Port and device";
+    addValue(*app, o, device, "dir", "DIR", "a folder", "folder for the port link (default $ZBCOMM_DEVICE_DIR)",
+             [](const std::string& v, Options& x) { x.dir = v; return !v.empty(); });
+    addValue(*app, o, device, "port", "NAME", "a file name without '/'", "name of the link (default COM3)",
+             [](const std::string& v, Options& x) { x.port = v; return validPortName(v); });
+    addFlag(*app, device, "no-app", o.noApp, "start in the bootloader; no application answers");
+    addValue(*app, o, device, "boot-size", "N", "0 to 65535", "boot block size reported (default 512)",
+             [](const std::string& v, Options& x) { return parseBounded(v, x.bootSize); });
+    addValue(*app, o, device, "version", "MAJ.MIN", "two numbers 0 to 255 with a dot, like 1.2",
+             "bootloader version reported (default 1.2)", parseVersion);
+    addValue(*app, o, device, "boot-start", "ADDR", "a 32-bit number; hexadecimal needs 0x",
+             "bootloader start address reported (default 0xF800)",
+             [](const std::string& v, Options& x) { return parseBounded(v, x.bootStart); });
+    addValue(*app, o, device, "baud", "N", "0 to 10000000",
+             "pace both directions like a line at N baud, 10 bits a byte (default 0: unpaced)",
+             [](const std::string& v, Options& x) { return parseBounded(v, x.baud, 10'000'000); });
+    addValue(*app, o, device, "erase-ms", "N", "0 to 3600000 milliseconds",
+             "time taken by each erase command (default 0)",
+             [](const std::string& v, Options& x) { return parseMilliseconds(v, x.eraseTime); });
+    addValue(*app, o, device, "write-ms", "N", "0 to 3600000 milliseconds",
+             "time taken by each write command (default 0)",
+             [](const std::string& v, Options& x) { return parseMilliseconds(v, x.writeTime); });
+
+    const std::string files = "Files";
+    addValue(*app, o, files, "transcript", "FILE", "a file name", "one line per frame or event (see the README)",
+             [](const std::string& v, Options& x) { x.transcriptPath = v; return !v.empty(); });
+    addValue(*app, o, files, "flash-out", "FILE", "a file name",
+             "131072-byte flash dump, after each erase or write and at exit",
+             [](const std::string& v, Options& x) { x.flashOutPath = v; return !v.empty(); });
+    addValue(*app, o, files, "flash-in", "FILE", "a file name",
+             "initial flash contents (at most 131072 bytes; the rest is 0xFF)",
+             [](const std::string& v, Options& x) { x.flashInPath = v; return !v.empty(); });
+
+    const std::string faults = "Faults";
+    addFlag(*app, faults, "no-reset-reply", o.noResetReply, "the application ignores the reset command");
+    addFlag(*app, faults, "bad-crc8", o.badCrc8, "application replies carry a wrong CRC-8");
+    addFlag(*app, faults, "bad-crc8-reset", o.badCrc8Reset, "only the reset reply carries a wrong CRC-8");
+    addValue(*app, o, faults, "app-reply-length", "N", "0 to 255",
+             "length byte N in application replies (N < 3: the reply is just code and length)",
+             [](const std::string& v, Options& x) {
+                 std::uint8_t length = 0;
+                 if (!parseBounded(v, length))
+                     return false;
+                 x.appReplyLength = length;
+                 return true;
+             });
+    addFlag(*app, faults, "silent-bootloader", o.silentBootloader, "the bootloader answers nothing");
+    addValue(*app, o, faults, "no-echo", "K", kNumber, "the first K sync bytes get no echo",
+             [](const std::string& v, Options& x) { return parseBounded(v, x.noEcho); });
+    addValue(*app, o, faults, "wrong-echo", "K[:BYTE]", "K or K:BYTE, BYTE 0 to 255",
+             "the next K sync bytes are echoed as BYTE (default 0)", parseWrongEcho);
+    addFlag(*app, faults, "info-bad-crc", o.infoBadCrc, "information reply with a wrong CRC-16");
+    addValue(*app, o, faults, "erase-fail", "K:MODE", "K from 1, MODE silent, badcrc or wrongcmd",
+             "erase command K fails; MODE silent, badcrc or wrongcmd",
+             [](const std::string& v, Options& x) { return parseFailure(v, x.eraseFail); });
+    addValue(*app, o, faults, "write-fail", "K:MODE", "K from 1, MODE silent, badcrc or wrongcmd",
+             "write command K fails likewise",
+             [](const std::string& v, Options& x) { return parseFailure(v, x.writeFail); });
+    addFlag(*app, faults, "write-reply-unescaped", o.writeReplyUnescaped, "write replies as 0F 04 84 40 04");
+    addValue(*app, o, faults, "unplug-after", "K", "a number from 1",
+             "after answering write K the device is unplugged",
+             [](const std::string& v, Options& x) { return parseBounded(v, x.unplugAfter) && x.unplugAfter > 0; });
+    addValue(*app, o, faults, "erase-reply-twice", "K", "a number from 1", "erase command K is answered twice",
+             [](const std::string& v, Options& x) {
+                 return parseBounded(v, x.eraseReplyTwice) && x.eraseReplyTwice > 0;
+             });
+    addValue(*app, o, faults, "write-reply-twice", "K", "a number from 1", "write command K is answered twice",
+             [](const std::string& v, Options& x) {
+                 return parseBounded(v, x.writeReplyTwice) && x.writeReplyTwice > 0;
+             });
+    addValue(*app, o, faults, "flip-bit", "N[:BIT]", "N from 1, BIT 0 to 7",
+             "bit BIT (default 0) of the host's N-th byte arrives flipped", parseFlip);
+    addValue(*app, o, faults, "hold-after", "K", kNumber,
+             "after K bytes from the host the device holds the line: the host's output stops (K 0: from the start)",
+             [](const std::string& v, Options& x) {
+                 std::uint64_t count = 0;
+                 if (!parseBounded(v, count))
+                     return false;
+                 x.holdAfter = count;
+                 return true;
+             });
+    return app;
 }
 
 }  // namespace
@@ -159,88 +241,34 @@ ParseResult parseOptions(const std::vector<std::string>& args, const std::string
     ParseResult result;
     Options& o = result.options;
     o.dir = envDir;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg.rfind("--", 0) != 0) {
-            result.error = "unexpected argument '" + arg + "'";
-            return result;
-        }
-        std::string name = arg.substr(2);
-        std::optional<std::string> value;
-        if (auto eq = name.find('='); eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        }
-        if (auto flag = flagOptions().find(name); flag != flagOptions().end() && !value) {
-            o.*(flag->second) = true;
-        } else if (auto setter = valueOptions().find(name); setter != valueOptions().end()) {
-            if (!value) {
-                if (i + 1 == args.size()) {
-                    result.error = "--" + name + " needs a value";
-                    return result;
-                }
-                value = args[++i];
-            }
-            if (!setter->second(*value, o)) {
-                result.error = "bad value '" + *value + "' for --" + name;
-                return result;
-            }
-        } else {
-            result.error = "unknown option '" + arg + "'";
-            return result;
-        }
+    if (args.size() == 1 && args.front() == "--version") {
+        o.programVersion = true;
+        return result;
     }
-    if (o.dir.empty() && !o.help)
+    const auto app = makeApp(o);
+    result.error = flagWithValue(*app, args);
+    if (!result.error.empty())
+        return result;
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app->parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        o.help = true;
+        return result;
+    } catch (const CLI::ParseError& error) {
+        result.error = error.what();
+        return result;
+    }
+    if (o.dir.empty())
         result.error = "no folder for the port: give --dir or set ZBCOMM_DEVICE_DIR";
     return result;
 }
 
 std::string usageText()
 {
-    return R"(Usage: devsim [options]
-Emulates the updater's target device on a pseudo-terminal published as DIR/PORT.
-Prints "ready <path>" when the port exists; runs until SIGTERM or SIGINT.
-
-Port and device:
-  --dir DIR               folder for the port link (default $ZBCOMM_DEVICE_DIR)
-  --port NAME             name of the link (default COM3)
-  --no-app                start in the bootloader; no application answers
-  --boot-size N           boot block size reported (default 512)
-  --version MAJ.MIN       bootloader version reported (default 1.2)
-  --boot-start ADDR       bootloader start address reported (default 0xF800)
-  --baud N                pace both directions like a line at N baud, 10 bits
-                          a byte (default 0: unpaced)
-  --erase-ms N            time taken by each erase command (default 0)
-  --write-ms N            time taken by each write command (default 0)
-Files:
-  --transcript FILE       one line per frame or event (see the README)
-  --flash-out FILE        131072-byte flash dump, after each erase or write
-                          and at exit
-  --flash-in FILE         initial flash contents (at most 131072 bytes;
-                          the rest is 0xFF)
-Faults:
-  --no-reset-reply        the application ignores the reset command
-  --bad-crc8              application replies carry a wrong CRC-8
-  --bad-crc8-reset        only the reset reply carries a wrong CRC-8
-  --app-reply-length N    length byte N in application replies
-                          (N < 3: the reply is just code and length)
-  --silent-bootloader     the bootloader answers nothing
-  --no-echo K             the first K sync bytes get no echo
-  --wrong-echo K[:BYTE]   the next K sync bytes are echoed as BYTE (default 0)
-  --info-bad-crc          information reply with a wrong CRC-16
-  --erase-fail K:MODE     erase command K fails; MODE silent, badcrc or wrongcmd
-  --write-fail K:MODE     write command K fails likewise
-  --write-reply-unescaped write replies as 0F 04 84 40 04
-  --unplug-after K        after answering write K the device is unplugged
-  --erase-reply-twice K   erase command K is answered twice
-  --write-reply-twice K   write command K is answered twice
-  --flip-bit N[:BIT]      bit BIT (default 0) of the host's N-th byte arrives
-                          flipped
-  --hold-after K          after K bytes from the host the device holds the
-                          line: the host's output stops (K 0: from the start)
-  --help                  this text
-Numbers are decimal or hexadecimal with 0x.
-)";
+    Options ignored;
+    return makeApp(ignored)->help();
 }
 
 }  // namespace zb::devsim

@@ -67,6 +67,7 @@ struct Options {
     std::optional<std::uint64_t> holdAfter;  // the host's output stops after this many bytes
 
     bool help = false;
+    bool programVersion = false;  // "--version" alone: print the program's version
 };
 
 struct ParseResult {
@@ -75,7 +76,8 @@ struct ParseResult {
 };
 
 // args excludes the program name. env_dir is the value of ZBCOMM_DEVICE_DIR (or
-// empty), used when --dir is not given.
+// empty), used when --dir is not given. "--version" as the only argument asks for
+// the program's version; with a value it is the bootloader version reported.
 ParseResult parseOptions(const std::vector<std::string>& args, const std::string& envDir);
 
 std::string usageText();

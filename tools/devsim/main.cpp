@@ -57,12 +57,16 @@ int main(int argc, char** argv)
     std::vector<std::string> args(argv + 1, argv + argc);
     const char* envDir = std::getenv("ZBCOMM_DEVICE_DIR");
     zb::devsim::ParseResult parsed = zb::devsim::parseOptions(args, envDir ? envDir : "");
+    if (parsed.options.programVersion) {
+        std::puts("zbdevsim " ZB_PROGRAM_VERSION);
+        return 0;
+    }
     if (parsed.options.help) {
         std::fputs(zb::devsim::usageText().c_str(), stdout);
         return 0;
     }
     if (!parsed.error.empty()) {
-        std::fprintf(stderr, "devsim: %s\n%s", parsed.error.c_str(), zb::devsim::usageText().c_str());
+        std::fprintf(stderr, "devsim: %s\nRun with --help for the options.\n", parsed.error.c_str());
         return 2;
     }
     try {

@@ -1,0 +1,58 @@
+#include "ProgramInformation.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "FirmwareIdentity.h"
+
+namespace zb {
+namespace {
+
+constexpr const char* kUsage = R"(Usage: zbupdater PORT
+Updates the device on serial port PORT with the firmware that this program
+carries, and writes the result into "status.dat" in the working directory.
+Nobody needs to act during the run. The exit status is always 0.
+
+  PORT        COM1 to COM256, upper case; a name the program refuses leaves
+              COM1 in force. Further arguments are ignored.
+  --version   alone: the program version and the carried firmware
+  --help      alone: this text
+
+Result texts in "status.dat" (one, without a line end):
+  "OK"                           the application area was erased and written
+  "No parameter"                 started without a port name
+  "I can't open COM-port"        the port does not exist, is in use or is no
+                                 serial line
+  "Bad update data format"       the carried firmware image did not parse
+  "I can't find the bootloader"  no bootloader answered
+  "Error during erasing"         an erase command was not confirmed
+  "Error during writing"         a write command was not confirmed
+  "Orvix V4 reset error"         the application firmware did not confirm the
+                                 reset command
+  "COM-port number error"        closing the port before selecting another
+                                 one failed
+
+Environment:
+  ZBUPDATER_TRAFFIC_LOG=1   write the port's traffic into "ZbComm.log" in the
+                            working directory
+  ZBCOMM_DEVICE_DIR=DIR     (not on Windows) COMn is DIR/COMn instead of
+                            /dev/ttyS<n-1>
+)";
+
+}  // namespace
+
+std::optional<std::string> InformationalText(const std::vector<std::string>& arguments) {
+    if (arguments.size() != 1) return std::nullopt;
+    if (arguments.front() == "--version") {
+        return "zbupdater " ZB_PROGRAM_VERSION "\nCarried firmware: " + std::string(CarriedFirmware.text) + "\n";
+    }
+    if (arguments.front() == "--help") return std::string(kUsage);
+    return std::nullopt;
+}
+
+bool TrafficLogRequested() {
+    const char* value = std::getenv("ZBUPDATER_TRAFFIC_LOG");
+    return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+}  // namespace zb
