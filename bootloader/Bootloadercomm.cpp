@@ -50,8 +50,8 @@ void ZbBootloader::showPortState(const char* format) {
 }
 
 void ZbBootloader::setPortNumber(const std::string& name) {
-    Stat.PortName = name;  // 1
-    if (Stat.Open) {       // 2
+    Stat.PortName = name;
+    if (Stat.Open) {
         if (Comm->CloseComm()) {
             Stat.Open = false;
         } else {
@@ -59,8 +59,8 @@ void ZbBootloader::setPortNumber(const std::string& name) {
             Main.requestTermination();
         }
     }
-    Comm->SetPortNumber(Stat.PortName);  // 3
-    if (Comm->OpenComm()) {              // 4
+    Comm->SetPortNumber(Stat.PortName);
+    if (Comm->OpenComm()) {
         showPortState("%s active");
         // Takes up to 5 bytes that were already waiting.
         Comm->ReadComm(RecvBuf, 5);

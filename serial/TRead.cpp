@@ -202,19 +202,19 @@ int TRead::readOne(std::uint64_t& discards) {
 
 void TRead::Execute() {
     while (parkIfPaused()) {
-        // 1. Nothing armed: idle.
+        // Nothing armed: idle.
         if (!armed_.load(std::memory_order_acquire)) {
             idleSleep(kIdleSleep, true);
             continue;
         }
-        // 2./3. One byte, or nothing within the read time-out; a read error (a closed
+        // One byte, or nothing within the read time-out; a read error (a closed
         // or unplugged port) counts as nothing.
         std::uint64_t discards = 0;
         if (readOne(discards) != 1) {
             idleSleep(kIdleSleep, false);
             continue;
         }
-        // 4. Store the byte. When the reception was given up while the read was under
+        // Store the byte. When the reception was given up while the read was under
         // way, the byte is kept for the next reception, as if it had stayed in the
         // driver's queue: a reply that arrives just after a time-out is not lost.
         storing_.store(true, std::memory_order_seq_cst);
@@ -240,11 +240,11 @@ void TRead::Execute() {
         destination[position] = 0;
         const bool complete = position >= count_.load(std::memory_order_relaxed);
         position_.store(complete ? 0 : position, std::memory_order_release);
-        // 5. The last byte: disarm before the main thread hears of it.
+        // The last byte: disarm before the main thread hears of it.
         if (complete) armed_.store(false, std::memory_order_seq_cst);
         storing_.store(false, std::memory_order_seq_cst);
         if (complete) Synchronize(generation);
-        // 6. Next byte at once.
+        // On to the next byte at once.
     }
     {
         std::lock_guard lock(control_);

@@ -81,25 +81,25 @@ bool TZbComm::failOpen(std::uint8_t code) {
 }
 
 bool TZbComm::OpenComm() {
-    if (open_) {  // O1
+    if (open_) {
         lastError_ = kErrAlreadyOpen;
         return false;
     }
-    if (!port_->open(OsSerialPort::devicePath(portText_))) {  // O2
+    if (!port_->open(OsSerialPort::devicePath(portText_))) {
         lastError_ = kErrOpenDevice;
         return false;
     }
-    if (!port_->readLineSettings()) return failOpen(kErrGetLineSettings);  // O3
-    LineSettings settings;                                                 // O4
+    if (!port_->readLineSettings()) return failOpen(kErrGetLineSettings);
+    LineSettings settings;
     settings.baud = std::strtol(baudText_.c_str(), nullptr, 10);
     settings.data = dataBits_;
     settings.par = parity_;
     settings.stop = stopBits_;
-    if (!port_->writeLineSettings(settings)) return failOpen(kErrSetLineSettings);  // O5
-    if (!port_->setQueueSizes(kReceiveQueueBytes, kTransmitQueueBytes)) return failOpen(kErrQueueSizes);  // O6
-    if (!port_->saveTimeouts()) return failOpen(kErrGetTimeouts);      // O7
-    if (!port_->setWorkingTimeouts()) return failOpen(kErrSetTimeouts);  // O8
-    if (!watcher_) {                                                   // O9
+    if (!port_->writeLineSettings(settings)) return failOpen(kErrSetLineSettings);
+    if (!port_->setQueueSizes(kReceiveQueueBytes, kTransmitQueueBytes)) return failOpen(kErrQueueSizes);
+    if (!port_->saveTimeouts()) return failOpen(kErrGetTimeouts);
+    if (!port_->setWorkingTimeouts()) return failOpen(kErrSetTimeouts);
+    if (!watcher_) {
         watcher_ = std::make_unique<TRead>(true, port_.get(), this, main_);
     } else {
         watcher_->setPort(port_.get());
@@ -107,19 +107,19 @@ bool TZbComm::OpenComm() {
     watcher_->Resume();
     openBaud_ = settings.baud;
     openBits_ = bitsPerCharacter(dataBits_, parity_, stopBits_);
-    open_ = true;                         // O10
-    port_->selectTransmitEmptyEvent();    // O11: result ignored
-    return true;                          // O12
+    open_ = true;
+    port_->selectTransmitEmptyEvent();  // its result does not matter
+    return true;
 }
 
 bool TZbComm::CloseComm() {
-    if (!open_) {  // C1
+    if (!open_) {
         lastError_ = kErrNotOpenClose;
         return false;
     }
-    closeLog();                          // C2
-    if (watcher_) watcher_->Suspend();   // C3
-    if (!port_->close()) {               // C4
+    closeLog();
+    if (watcher_) watcher_->Suspend();
+    if (!port_->close()) {
         main_.showMessage("Ich kann COMM nicht schließen!", "Fehler");
         lastError_ = kErrClose;
         return false;
@@ -129,8 +129,8 @@ bool TZbComm::CloseComm() {
 }
 
 void TZbComm::KillComm() {
-    closeLog();  // S1
-    if (watcher_) {  // S2
+    closeLog();
+    if (watcher_) {
         // Told to terminate, the watcher ends its read under way at once, and a
         // watcher waiting for the main thread gives that wait up, so waiting for its
         // end without a limit cannot deadlock. The port is closed only after that:
@@ -142,7 +142,7 @@ void TZbComm::KillComm() {
             port_->close();
         }
     }
-    open_ = false;  // S3
+    open_ = false;
 }
 
 std::chrono::milliseconds TZbComm::sendLimit(std::size_t bytes) const {
@@ -178,13 +178,13 @@ bool TZbComm::DiscardInput() {
 }
 
 bool TZbComm::ReadComm(std::uint8_t* destination, std::int32_t count) {
-    if (!open_) {  // R1
+    if (!open_) {
         lastError_ = kErrNotOpen;
         return false;
     }
-    readDestination_ = destination;       // R2
-    watcher_->arm(destination, count);    // R3, R4
-    return true;                          // R5
+    readDestination_ = destination;
+    watcher_->arm(destination, count);
+    return true;
 }
 
 bool TZbComm::GetReadState() const { return watcher_ && watcher_->armed(); }
