@@ -180,4 +180,14 @@ void TMainWindow::UpdateButtonClick() {
     terminate();
 }
 
+void ReportEscapedException(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(std::move(error));
+    } catch (const std::exception& e) {
+        WriteToStandardError(std::string("zbupdater: unexpected error: ") + e.what() + "\n");
+    } catch (...) {
+        WriteToStandardError("zbupdater: unexpected error\n");
+    }
+}
+
 }  // namespace zb

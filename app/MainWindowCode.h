@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <span>
@@ -112,6 +113,10 @@ private:
     bool UpdateStarted = false;
     bool ApplicationAnswered = false;
 };
+
+// Writes an exception that no handler caught to standard error: every front end's
+// last resort, so that the caller still gets its exit status 0.
+void ReportEscapedException(std::exception_ptr error);
 
 // The one main window, from the start of its construction to its destruction.
 extern TMainWindow* MainWindow;

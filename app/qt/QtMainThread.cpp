@@ -1,6 +1,8 @@
 // QtMainThread: the main thread on Qt's event loop.
 #include "QtMainThread.h"
 
+#include "MainWindowCode.h"
+
 #include <stdexcept>
 #include <utility>
 
@@ -136,16 +138,6 @@ void QtMainThread::handlerFailed(std::exception_ptr error) {
     // go on in an unknown state. No result text is written for it.
     ReportEscapedException(error);
     requestTermination();
-}
-
-void ReportEscapedException(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(std::move(error));
-    } catch (const std::exception& e) {
-        WriteToStandardError(std::string("zbupdater: unexpected error: ") + e.what() + "\n");
-    } catch (...) {
-        WriteToStandardError("zbupdater: unexpected error\n");
-    }
 }
 
 }  // namespace zb

@@ -74,7 +74,4 @@ private:
     std::function<void()> idle_;
 };
 
-// Writes an exception that no handler caught to standard error.
-void ReportEscapedException(std::exception_ptr error);
-
 }  // namespace zb

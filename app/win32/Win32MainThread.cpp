@@ -2,6 +2,7 @@
 
 // Before <windows.h>, whose macros would rename their functions.
 #include "HostPlatform.h"
+#include "MainWindowCode.h"
 #include "Win32Text.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -17,19 +18,6 @@
 
 namespace zb {
 
-namespace {
-
-void reportEscaped(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(std::move(error));
-    } catch (const std::exception& e) {
-        WriteToStandardError(std::string("zbupdater: unexpected error: ") + e.what() + "\n");
-    } catch (...) {
-        WriteToStandardError("zbupdater: unexpected error\n");
-    }
-}
-
-}  // namespace
 
 Win32MainThread::Win32MainThread() : wake_(::CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
     if (wake_ == nullptr) throw std::runtime_error("cannot create the main thread's event");
@@ -147,7 +135,7 @@ void Win32MainThread::runEventLoop() {
         } catch (...) {
             // Nobody waits at this level: say what happened and end the program rather
             // than go on in an unknown state. No result text is written for it.
-            reportEscaped(std::current_exception());
+            ReportEscapedException(std::current_exception());
             terminated_ = true;
         }
     }

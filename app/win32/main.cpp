@@ -18,20 +18,6 @@
 #include "Win32MainThread.h"
 #include "Win32MainWindow.h"
 
-namespace {
-
-void reportEscaped(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(std::move(error));
-    } catch (const std::exception& e) {
-        zb::WriteToStandardError(std::string("zbupdater: unexpected error: ") + e.what() + "\n");
-    } catch (...) {
-        zb::WriteToStandardError("zbupdater: unexpected error\n");
-    }
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     zb::GuardStandardStreams();
     // --version and --help alone: printed before any window exists, on standard
@@ -51,7 +37,7 @@ int main(int argc, char** argv) {
             window.FormCreate();
         } catch (...) {
             // As after any event handler: said, and the run still starts when idle.
-            reportEscaped(std::current_exception());
+            zb::ReportEscapedException(std::current_exception());
         }
         if (!mainThread.terminationRequested()) {
             view.show();
@@ -60,7 +46,7 @@ int main(int argc, char** argv) {
     } catch (...) {
         // Whatever went wrong, the caller gets its exit status 0 and finds the outcome
         // (or no new one) in "status.dat".
-        reportEscaped(std::current_exception());
+        zb::ReportEscapedException(std::current_exception());
     }
     return 0;
 }
