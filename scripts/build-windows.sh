@@ -14,19 +14,7 @@ PACKAGES=(
   wine wine64                            # runs the Windows tests on this machine
   xvfb x11-utils imagemagick             # a display for the window, and its capture
 )
-missing=()
-for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-if ((${#missing[@]})); then
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-  echo "Installing: ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-packages.sh" "${PACKAGES[@]}"
 
 jobs="${ZB_JOBS:-$(nproc)}"
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="${ZB_BUILD_TYPE:-RelWithDebInfo}" \
