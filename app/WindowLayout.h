@@ -9,6 +9,8 @@
 // run-time layout, as long as the run-time layout below is what shows.
 #pragma once
 
+#include "TCGauge.h"
+
 namespace zb::layout {
 
 // Pixels.
@@ -38,16 +40,8 @@ inline constexpr const char* kUpdateButtonText = "Update";
 inline constexpr int kPortStatePanel = 0;  // "%s active" / "%s not active"
 inline constexpr int kProgressPanel = 1;   // addresses and completion of erase and write
 
-// A rectangle in client coordinates; right and bottom are exclusive.
-struct Rect {
-    int left = 0;
-    int top = 0;
-    int width = 0;
-    int height = 0;
-    constexpr int right() const { return left + width; }
-    constexpr int bottom() const { return top + height; }
-    constexpr bool operator==(const Rect&) const = default;
-};
+// A rectangle in client coordinates: the gauge's own rectangle type.
+using Rect = GaugeRect;
 
 // Where everything sits while the run shows, for a client area of the given size.
 struct RunLayout {
