@@ -9,6 +9,7 @@ dir="${1:-$root/build-windows}"; shift || true
 
 PACKAGES=(
   cmake ninja-build g++ googletest python3  # host build: table maker, emulator, end-to-end suite
+  libcli11-dev                           # the emulator's command line (host build)
   g++-mingw-w64-x86-64-posix             # the Windows compiler (posix threads)
   binutils-mingw-w64-x86-64              # objdump for the import-list check
   wine wine64                            # runs the Windows tests on this machine
