@@ -10,7 +10,10 @@
 # test made, COM3 -> a pseudo-terminal), else at an empty folder. Runs that use ports
 # must therefore not overlap (the tests that do hold one ctest resource lock).
 set -euo pipefail
-home="$1"; command="$2"; shift 2
+command="$2"
+mkdir -p "$1"
+home="$(cd "$1" && pwd)"  # Wine takes only an absolute prefix path
+shift 2
 
 export WINEPREFIX="$home/prefix"
 export WINEDEBUG=-all
@@ -53,12 +56,20 @@ case "$command" in
       wineserver -k || true
       wineserver -w || true
     fi
+    # One lasting wineserver for the whole suite, so that programs start quickly.
+    # It is started before any Wine program of this start runs: a program starts a
+    # passing server (it ends a few seconds after its last client), which would turn
+    # this one away, and every program after a pause would then wait for a new
+    # server. One that runs already (left by an earlier start, or passing) is
+    # replaced. Its output goes nowhere, else it would hold the caller's pipes open.
+    if ! wineserver -p >/dev/null 2>&1 </dev/null; then
+      wineserver -k 2>/dev/null || true
+      wineserver -w || true
+      wineserver -p >/dev/null 2>&1 </dev/null
+    fi
     # The display has no window manager: Wine is told to manage its windows itself,
     # else it waits for a manager's answer (2 s) whenever a window goes away.
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-    # One wineserver for the whole suite, so that programs start quickly. Its output
-    # goes nowhere, else it would hold the caller's pipes open.
-    wineserver -p >/dev/null 2>&1 </dev/null || true  # one may be running already
     wine reg query 'HKLM\Software\Wine\Ports' /v COM3 >/dev/null 2>&1 ||
       { echo "wine.sh: the prefix has no COM3 mapping" >&2; exit 1; }
     ;;
