@@ -3,6 +3,7 @@
 
     update_bench.py BUILD_DIR [--baud 19200] [--parallel 8]
     update_bench.py --windows WINDOWS_BUILD_DIR [--baud 19200] [--parallel 8]
+    ... [--keep FOLDER]   keeps each run's transcripts and flash dumps there
 
 With --windows, the program is WINDOWS_BUILD_DIR/app/zbupdater.exe run under Wine
 (tests/win/wine.sh, prefix in WINDOWS_BUILD_DIR/wine), the emulator the one of
@@ -21,6 +22,7 @@ N updates at once, each on its own emulated port, and how far each lies from the
 single one. Exits 1 when an update does not end with "OK".
 """
 import argparse
+import contextlib
 import os
 import pathlib
 import subprocess
@@ -58,7 +60,8 @@ class Target:
         for stat in pathlib.Path("/proc").glob("[0-9]*/stat"):
             try:
                 fields = stat.read_text().rsplit(")", 1)[1].split()
-                if "wineserver" in (stat.parent / "comm").read_text():
+                # A server that has ended but is not yet reaped still shows its time.
+                if "wineserver" in (stat.parent / "comm").read_text() and fields[0] != "Z":
                     total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
             except (OSError, IndexError, ValueError):
                 pass
@@ -123,15 +126,29 @@ def start_updater(target, device):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL), time.monotonic()
 
 
-def finish(proc, started):
-    _, status, usage = os.wait4(proc.pid, 0)
-    wall = time.monotonic() - started
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0
+def finish_all(started):
+    """Collects the updaters in the order they end, each with its own end time (a run
+    that ended while an earlier-started one still ran is not charged the wait)."""
+    pending = {proc.pid: (proc, t0) for proc, t0 in started}
+    done = {}
+    while pending:
+        pid, status, usage = os.wait4(-1, 0)
+        ended = time.monotonic()
+        if pid not in pending:
+            continue  # an emulator that ended by itself: its transcript tells
+        proc, t0 = pending.pop(pid)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        done[pid] = (ended - t0, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0)
+    return [done[proc.pid] for proc, _ in started]
 
 
-def run(target, count, baud):
-    with tempfile.TemporaryDirectory(prefix="zbbench.") as tmp:
+def run(target, count, baud, keep=None):
+    if keep is not None:
+        keep.mkdir(parents=True, exist_ok=True)
+        folder = contextlib.nullcontext(tempfile.mkdtemp(prefix="zbbench.", dir=keep))
+    else:
+        folder = tempfile.TemporaryDirectory(prefix="zbbench.")
+    with folder as tmp:
         if target.windows:
             # One folder of ports for the prefix: COM1 to COMn, one emulator each.
             shared = pathlib.Path(tmp) / "ports"
@@ -143,8 +160,7 @@ def run(target, count, baud):
         server_cpu = target.wineserver_cpu() if target.windows else 0.0
         started = [start_updater(target, d) for d in devices]
         results = []
-        for (proc, t0), device in zip(started, devices):
-            wall, cpu, rss = finish(proc, t0)
+        for (proc, t0), device, (wall, cpu, rss) in zip(started, devices, finish_all(started)):
             ended = t0 + wall
             device.stop()
             line, app = device.line_bytes()
@@ -170,6 +186,8 @@ def main():
     parser.add_argument("build", type=pathlib.Path)
     parser.add_argument("--baud", type=int, default=19200)
     parser.add_argument("--parallel", type=int, default=8)
+    parser.add_argument("--keep", type=pathlib.Path,
+                        help="keep each run's folder (transcripts, flash dumps) in this folder")
     parser.add_argument("--windows", action="store_true",
                         help="BUILD is the Windows build: zbupdater.exe under Wine")
     args = parser.parse_args()
@@ -184,7 +202,7 @@ def main():
 
 
 def report(target, args):
-    single = run(target, 1, args.baud)[0]
+    single = run(target, 1, args.baud, args.keep)[0]
     since = " from the first byte" if target.windows else ""
     print(f"single update at {args.baud} baud: {single['status']}")
     if target.windows:
@@ -200,7 +218,7 @@ def report(target, args):
     ok = single["status"] == "OK"
 
     if args.parallel > 1:
-        many = run(target, args.parallel, args.baud)
+        many = run(target, args.parallel, args.baud, args.keep)
         print(f"{args.parallel} updates at once, each on its own port:")
         worst = 0.0
         for i, r in enumerate(many):
