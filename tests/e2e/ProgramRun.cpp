@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <stdexcept>
 #include <thread>
@@ -98,42 +99,47 @@ bool testsWindowsProgram() {
     return path.size() > 4 && path.compare(path.size() - 4, 4, ".exe") == 0;
 }
 
-ProgramRun::ProgramRun(Options options) {
+ProgramRun::ProgramRun(Options options) : options_(std::move(options)) {
     folder_ = (std::filesystem::temp_directory_path() / "zbrun.XXXXXX").string();
     if (::mkdtemp(folder_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     ::chmod(folder_.c_str(), 0755);
     workDir_ = folder_ + "/work";
     std::filesystem::create_directory(workDir_);
-    const mode_t workMode = options.readOnlyWorkDir ? 0555 : options.asOrdinaryUser ? 0777 : 0755;
+    const mode_t workMode = options_.readOnlyWorkDir ? 0555 : options_.asOrdinaryUser ? 0777 : 0755;
     ::chmod(workDir_.c_str(), workMode);
 
     notify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (notify_ < 0 || ::inotify_add_watch(notify_, workDir_.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0)
         throw std::runtime_error("cannot watch " + workDir_);
 
-    const std::string errPath = folder_ + "/stderr.txt";
-    const int errFile = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (errFile < 0) throw std::runtime_error("cannot create " + errPath);
-    const int err = errorOutput(options.errorOutput, errFile);
-    const std::string outPath = folder_ + "/stdout.txt";
-    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) throw std::runtime_error("cannot create " + outPath);
-
-    std::vector<std::string> argTexts;
     const std::string launcher = launcherPath();
-    const bool dropRoot = options.asOrdinaryUser && ::geteuid() == 0;
-    if (!launcher.empty() && options.readOnlyWorkDir && dropRoot) {
+    if (!launcher.empty() && options_.readOnlyWorkDir && options_.asOrdinaryUser && ::geteuid() == 0) {
         // Wine runs only as the owner of its prefix, and its server, not the program,
         // creates the files, so the program keeps our user, and the folder is made
         // immutable instead, which refuses new files to every user.
         setImmutable(workDir_, true);
         immutable_ = true;
     }
+    start();
+}
+
+void ProgramRun::start() {
+    const std::string errPath = folder_ + "/stderr.txt";
+    const int errFile = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (errFile < 0) throw std::runtime_error("cannot create " + errPath);
+    const int err = errorOutput(options_.errorOutput, errFile);
+    const std::string outPath = folder_ + "/stdout.txt";
+    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) throw std::runtime_error("cannot create " + outPath);
+
+    std::vector<std::string> argTexts;
+    const std::string launcher = launcherPath();
+    const bool dropRoot = options_.asOrdinaryUser && ::geteuid() == 0;
     if (!launcher.empty()) argTexts.push_back(launcher);
     argTexts.push_back(programPath());
-    argTexts.insert(argTexts.end(), options.arguments.begin(), options.arguments.end());
+    argTexts.insert(argTexts.end(), options_.arguments.begin(), options_.arguments.end());
     const bool setUser = dropRoot && launcher.empty();
-    std::vector<std::string> envTexts = runEnvironment(options);
+    std::vector<std::string> envTexts = runEnvironment(options_);
     std::vector<char*> argv = pointers(argTexts);
     std::vector<char*> envp = pointers(envTexts);
 
@@ -175,6 +181,8 @@ int ProgramRun::errorOutput(ErrorOutput kind, int file) {
         ::close(fds[0]);
         return fds[1];
     case ErrorOutput::StalledPipe: {
+        if (stalledReader_ >= 0) ::close(stalledReader_);
+        stalledReader_ = -1;
         if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
         // Filled to the brim without blocking here, then left blocking for the
         // program, as a caller's pipe is.
@@ -206,6 +214,18 @@ ProgramRun::~ProgramRun() {
 }
 
 std::optional<int> ProgramRun::wait(std::chrono::milliseconds limit) {
+    std::optional<int> status = collect(limit);
+    if (!retried_ && status == 1 && wineStartFailed()) {
+        retried_ = true;
+        std::cerr << "ProgramRun: Wine failed to start the program (exit status 1, no output, no result, "
+                     "nothing sent on the line); starting it once more\n";
+        start();
+        status = collect(limit);
+    }
+    return status;
+}
+
+std::optional<int> ProgramRun::collect(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
     for (;;) {
@@ -222,6 +242,21 @@ std::optional<int> ProgramRun::wait(std::chrono::milliseconds limit) {
     pid_ = -1;
     if (!WIFEXITED(status)) return std::nullopt;
     return WEXITSTATUS(status);
+}
+
+bool ProgramRun::wineStartFailed() {
+    // The program itself always ends with exit status 0; under Wine a start may,
+    // rarely, end with 1 before the program has run at all. Only such a start is
+    // repeated: no report, nothing on standard output or standard error (the port's
+    // state is shown there before any byte is sent), and nothing on the line when
+    // the test can tell.
+    if (launcherPath().empty() || !testsWindowsProgram()) return false;
+    if (statusExists() || statusReports() > 0) return false;
+    if (!readWhole(folder_ + "/stdout.txt").empty()) return false;
+    const bool errorOutputSeen = options_.errorOutput == ErrorOutput::File;
+    if (errorOutputSeen && !readWhole(folder_ + "/stderr.txt").empty()) return false;
+    if (options_.lineHeardNothing) return options_.lineHeardNothing();
+    return errorOutputSeen;
 }
 
 bool ProgramRun::statusExists() const { return std::filesystem::exists(workDir_ + "/status.dat"); }

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +40,10 @@ public:
         std::string qtPlatform{};      // QT_QPA_PLATFORM; unset when empty
         ErrorOutput errorOutput = ErrorOutput::File;
         std::vector<std::string> environment{};  // further "NAME=value" entries
+        // Whether the device side of the port has received nothing so far. Under
+        // Wine, a start that failed before the program ran is repeated once; with
+        // this, also when standard error does not go to a file.
+        std::function<bool()> lineHeardNothing{};
     };
 
     // Starts the program; it runs until wait() collects it.
@@ -48,7 +53,9 @@ public:
     ProgramRun& operator=(const ProgramRun&) = delete;
 
     // Waits until the program ends, at most `limit`; returns its exit status, or
-    // nothing when it did not end normally in time (it is then killed).
+    // nothing when it did not end normally in time (it is then killed). A start
+    // that Wine failed before the program ran at all is made once more (and said
+    // on standard error), with the same limit.
     std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
 
     const std::string& workDir() const { return workDir_; }
@@ -66,9 +73,13 @@ public:
     int statusReports();
 
 private:
+    void start();
+    std::optional<int> collect(std::chrono::milliseconds limit);
+    bool wineStartFailed();
     // The descriptor the program gets as standard error; -1 for none.
     int errorOutput(ErrorOutput kind, int file);
 
+    Options options_;
     std::string folder_;   // holds the working directory and the captured output
     std::string workDir_;
     pid_t pid_ = -1;
@@ -76,6 +87,7 @@ private:
     int stalledReader_ = -1;  // the read end of a stalled standard-error pipe
     int reports_ = 0;
     bool immutable_ = false;  // the working directory was made immutable for the run
+    bool retried_ = false;
 };
 
 }  // namespace zb::test

@@ -88,6 +88,10 @@ struct UpdateRun {
     static ProgramRun::Options withPort(ProgramRun::Options options, const DevSimProcess& device) {
         options.arguments = {"COM3"};
         options.deviceDir = device.dir().string();
+        options.lineHeardNothing = [&device] {
+            const auto lines = device.transcript();
+            return std::none_of(lines.begin(), lines.end(), [](const auto& l) { return l.dir == "rx"; });
+        };
         return options;
     }
 };
