@@ -20,6 +20,10 @@ namespace {
 constexpr const wchar_t* kWindowClass = L"ZbUpdaterMainWindow";
 constexpr const wchar_t* kGaugeClass = L"ZbUpdaterGauge";
 constexpr int kUpdateButtonId = 101;
+// The gauge and the status bar reach the screen at most this often; the last
+// change always does.
+constexpr UINT_PTR kScreenUpdateTimer = 1;
+constexpr ULONGLONG kScreenUpdateIntervalMs = 100;
 
 // Title bar without buttons (no system menu), a single border that does not resize.
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_CLIPCHILDREN;
@@ -88,6 +92,14 @@ struct Win32WindowProcs {
                     } catch (...) {
                         WriteToStandardError("zbupdater: unexpected error\n");
                     }
+                }
+                return 0;
+            case WM_TIMER:
+                if (wParam != kScreenUpdateTimer) return ::DefWindowProcW(hwnd, msg, wParam, lParam);
+                ::KillTimer(hwnd, kScreenUpdateTimer);
+                if (view != nullptr) {
+                    view->screenUpdateTimer_ = false;
+                    view->showChangedParts();
                 }
                 return 0;
             case WM_CLOSE:
@@ -217,19 +229,52 @@ void Win32MainWindow::redrawGauge(const TCGauge& gauge) {
         ::DrawTextW(gaugeDc_, text.c_str(), static_cast<int>(text.size()), &all,
                     DT_CENTER | DT_VCENTER | DT_SINGLELINE);
     }
-    // One copy of the finished picture to the screen.
-    if (gauge_ != nullptr && ::IsWindowVisible(gauge_)) {
-        HDC dc = ::GetDC(gauge_);
-        copyGaugeTo(dc);
-        ::ReleaseDC(gauge_, dc);
+    // The finished picture reaches the screen in one copy with the gauge's next paint.
+    gaugeChanged_ = true;
+    updateScreenSoon();
+}
+
+void Win32MainWindow::updateScreenSoon() {
+    // Painting is left to the event loop, which the run's next wait turns while the
+    // device works: painting here would hold up the next command. And the screen
+    // follows at most every 100 ms: erasing changes gauge and text every few
+    // milliseconds, and each paint is work for the system (under Wine a round of
+    // requests to its server and the display, which many programs at once share)
+    // that nobody could see.
+    if (screenUpdateTimer_ || window_ == nullptr) return;
+    const ULONGLONG since = ::GetTickCount64() - lastScreenUpdate_;
+    if (since >= kScreenUpdateIntervalMs) {
+        showChangedParts();
+        return;
     }
-    if (gauge_ != nullptr) ::ValidateRect(gauge_, nullptr);
+    screenUpdateTimer_ = ::SetTimer(window_, kScreenUpdateTimer, static_cast<UINT>(kScreenUpdateIntervalMs - since),
+                                    nullptr) != 0;
+    if (!screenUpdateTimer_) showChangedParts();
+}
+
+void Win32MainWindow::showChangedParts() {
+    if (gaugeChanged_ && gauge_ != nullptr) ::InvalidateRect(gauge_, nullptr, FALSE);
+    for (int panel = 0; panel < kPanels; ++panel) {
+        RECT r;
+        if (changedPanels_[panel] && statusBar_ != nullptr &&
+            ::SendMessageW(statusBar_, SB_GETRECT, static_cast<WPARAM>(panel), reinterpret_cast<LPARAM>(&r)))
+            ::InvalidateRect(statusBar_, &r, TRUE);
+        changedPanels_[panel] = false;
+    }
+    gaugeChanged_ = false;
+    lastScreenUpdate_ = ::GetTickCount64();
 }
 
 void Win32MainWindow::setStatusPanel(int panel, const std::string& text) {
     if (statusBar_ == nullptr) return;
     const std::wstring wide = widen(text);
+    // The status bar would repaint itself at once; its new text is painted as the
+    // gauge is.
+    ::SendMessageW(statusBar_, WM_SETREDRAW, FALSE, 0);
     ::SendMessageW(statusBar_, SB_SETTEXTW, static_cast<WPARAM>(panel), reinterpret_cast<LPARAM>(wide.c_str()));
+    ::SendMessageW(statusBar_, WM_SETREDRAW, TRUE, 0);
+    if (panel >= 0 && panel < kPanels) changedPanels_[panel] = true;
+    updateScreenSoon();
 }
 
 void Win32MainWindow::addInfoLine(const std::string& line) {

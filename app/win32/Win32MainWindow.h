@@ -5,7 +5,8 @@
 // resize, at the designed screen position (392, 413); 400 pixels wide, the client
 // area as high as the bevel and the status bar. The bevel is a sunken frame directly
 // above the status bar with the gauge inside it; the gauge is painted into an
-// off-screen bitmap and copied to the screen in one step. The status bar has two
+// off-screen bitmap and copied to the screen in one step; gauge and status bar are
+// painted by the event loop, at most every 100 ms. The status bar has two
 // panels: one third of the width, and the rest. The information list and the
 // "Update" button are there, hidden during the run.
 //
@@ -60,6 +61,9 @@ private:
     void setPanelWidths();
     void paintFrame(HDC__* dc) const;
     void copyGaugeTo(HDC__* dc) const;
+    // Has the changed gauge and status panels painted soon, at most every 100 ms.
+    void updateScreenSoon();
+    void showChangedParts();
 
     HWND__* window_ = nullptr;
     HWND__* gauge_ = nullptr;
@@ -74,6 +78,12 @@ private:
     HBITMAP__* gaugeOldBitmap_ = nullptr;
     int gaugeWidth_ = 0;
     int gaugeHeight_ = 0;
+    // Parts changed since they were last given to the screen, and when that was.
+    bool gaugeChanged_ = false;
+    static constexpr int kPanels = 2;
+    bool changedPanels_[kPanels] = {};
+    bool screenUpdateTimer_ = false;
+    unsigned long long lastScreenUpdate_ = 0;
 };
 
 }  // namespace zb

@@ -197,6 +197,56 @@ TEST(Win32Window, GaugeOnTheScreenFollowsTheBarRule) {
     }
 }
 
+// Pixels in a status panel that are not the button face: its text, if any.
+static int textPixels(HWND bar, int panel) {
+    RECT r;
+    if (!::SendMessageW(bar, SB_GETRECT, static_cast<WPARAM>(panel), reinterpret_cast<LPARAM>(&r))) return -1;
+    const COLORREF face = ::GetSysColor(COLOR_BTNFACE);
+    HDC dc = ::GetDC(bar);
+    int count = 0;
+    for (int x = r.left + 2; x < r.right - 2; ++x)
+        for (int y = r.top + 2; y < r.bottom - 2; ++y)
+            if (::GetPixel(dc, x, y) != face) ++count;
+    ::ReleaseDC(bar, dc);
+    return count;
+}
+
+TEST(Win32Window, TheLastOfQuickChangesReachesTheScreen) {
+    // Gauge and status text change faster than the screen is updated (erasing sets
+    // both every few milliseconds); what the window shows in the end is the last
+    // change, also when nothing changes after it.
+    Program program({"COM5"});
+    program.view.placeGaugeAboveStatusBar();
+    program.view.show();
+    HWND gauge = childOfClass(program.view.handle(), L"ZbUpdaterGauge");
+    HWND bar = childOfClass(program.view.handle(), STATUSCLASSNAMEW);
+    ASSERT_NE(gauge, nullptr);
+    ASSERT_NE(bar, nullptr);
+    program.window.setProgressText("Erasing address: F7FF");
+    pump(program.main);
+    pump(program.main);
+    ASSERT_GT(textPixels(bar, zb::layout::kProgressPanel), 20) << "a text shows on the screen";
+
+    program.window.setGaugeMax(100);
+    for (const int percent : {10, 20, 30, 40, 50, 60, 70, 80, 90}) {
+        program.window.setGaugeProgress(percent);
+        program.window.setProgressText("Erasing address: " + std::to_string(percent));
+        program.main.processEvents();
+    }
+    program.window.setProgressText("");
+    pump(program.main);
+    pump(program.main);
+    EXPECT_EQ(program.view.statusPanelText(zb::layout::kProgressPanel), "");
+    EXPECT_EQ(textPixels(bar, zb::layout::kProgressPanel), 0) << "the panel still shows an earlier text";
+    RECT r;
+    ::GetClientRect(gauge, &r);
+    const int edge = (r.right - 1) * 90 / 100;
+    HDC dc = ::GetDC(gauge);
+    EXPECT_EQ(::GetPixel(dc, edge - 1, r.bottom / 2), RGB(0, 0, 128)) << "the bar reaches 90 %";
+    EXPECT_EQ(::GetPixel(dc, edge, r.bottom / 2), ::GetSysColor(COLOR_BTNFACE));
+    ::ReleaseDC(gauge, dc);
+}
+
 TEST(Win32Window, FailedCloseMessageIsGermanWithOneOkAndNoIcon) {
     zb::Win32MainThread main;
     std::atomic<bool> seen{false};
