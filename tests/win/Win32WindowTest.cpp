@@ -64,12 +64,15 @@ HWND childOfClass(HWND parent, const wchar_t* cls) {
     return ::FindWindowExW(parent, nullptr, cls, nullptr);
 }
 
-// Lets the window paint what is pending.
-void pump(zb::Win32MainThread& main) {
+// Turns the event loop for a while, as the run's waits do.
+void turnFor(zb::Win32MainThread& main, std::chrono::milliseconds duration) {
     bool done = false;
-    main.startTimer(100ms, [&] { done = true; });
+    main.startTimer(duration, [&] { done = true; });
     while (!done) main.processEvents();
 }
+
+// Lets the window paint what is pending.
+void pump(zb::Win32MainThread& main) { turnFor(main, 100ms); }
 
 struct Program {
     WorkDir dir;
@@ -231,7 +234,7 @@ TEST(Win32Window, TheLastOfQuickChangesReachesTheScreen) {
     for (const int percent : {10, 20, 30, 40, 50, 60, 70, 80, 90}) {
         program.window.setGaugeProgress(percent);
         program.window.setProgressText("Erasing address: " + std::to_string(percent));
-        program.main.processEvents();
+        turnFor(program.main, 1ms);
     }
     program.window.setProgressText("");
     pump(program.main);
@@ -245,6 +248,66 @@ TEST(Win32Window, TheLastOfQuickChangesReachesTheScreen) {
     EXPECT_EQ(::GetPixel(dc, edge - 1, r.bottom / 2), RGB(0, 0, 128)) << "the bar reaches 90 %";
     EXPECT_EQ(::GetPixel(dc, edge, r.bottom / 2), ::GetSysColor(COLOR_BTNFACE));
     ::ReleaseDC(gauge, dc);
+}
+
+// Counts the paints a window gets, through its window procedure.
+class PaintCounter {
+public:
+    explicit PaintCounter(HWND hwnd) : hwnd_(hwnd) {
+        counters_().emplace_back(this);
+        original_ = reinterpret_cast<WNDPROC>(
+            ::SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&PaintCounter::procedure)));
+    }
+    ~PaintCounter() {
+        ::SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original_));
+        std::erase(counters_(), this);
+    }
+    int paints() const { return paints_; }
+
+private:
+    static std::vector<PaintCounter*>& counters_() {
+        static std::vector<PaintCounter*> all;
+        return all;
+    }
+    static LRESULT CALLBACK procedure(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+        for (PaintCounter* c : counters_()) {
+            if (c->hwnd_ != hwnd) continue;
+            if (msg == WM_PAINT) ++c->paints_;
+            return ::CallWindowProcW(c->original_, hwnd, msg, wParam, lParam);
+        }
+        return ::DefWindowProcW(hwnd, msg, wParam, lParam);
+    }
+    HWND hwnd_;
+    WNDPROC original_ = nullptr;
+    int paints_ = 0;
+};
+
+TEST(Win32Window, ChangesEveryFewMillisecondsArePaintedAtMostTenTimesASecond) {
+    // As while erasing: gauge and text change every 5 ms, and the run's waits turn
+    // the event loop in between.
+    Program program({"COM5"});
+    program.view.placeGaugeAboveStatusBar();
+    program.view.show();
+    pump(program.main);
+    HWND gauge = childOfClass(program.view.handle(), L"ZbUpdaterGauge");
+    HWND bar = childOfClass(program.view.handle(), STATUSCLASSNAMEW);
+    ASSERT_NE(gauge, nullptr);
+    ASSERT_NE(bar, nullptr);
+    PaintCounter gaugePaints(gauge);
+    PaintCounter barPaints(bar);
+    program.window.setGaugeMax(100);
+    const auto start = std::chrono::steady_clock::now();
+    for (int percent = 1; percent <= 60; ++percent) {
+        program.window.setGaugeProgress(percent);
+        program.window.setProgressText("Erasing address: " + std::to_string(percent));
+        turnFor(program.main, 5ms);
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    const int allowed = static_cast<int>(elapsed / 100ms) + 2;
+    EXPECT_GE(gaugePaints.paints(), 1);
+    EXPECT_LE(gaugePaints.paints(), allowed) << "60 changes in " << (elapsed / 1ms) << " ms";
+    EXPECT_GE(barPaints.paints(), 1);
+    EXPECT_LE(barPaints.paints(), allowed) << "60 changes in " << (elapsed / 1ms) << " ms";
 }
 
 TEST(Win32Window, FailedCloseMessageIsGermanWithOneOkAndNoIcon) {
