@@ -254,13 +254,15 @@ void Win32MainWindow::updateScreenSoon() {
 
 void Win32MainWindow::showChangedParts() {
     if (gaugeChanged_ && gauge_ != nullptr) ::InvalidateRect(gauge_, nullptr, FALSE);
+    if (statusBarChanged_ && statusBar_ != nullptr) ::InvalidateRect(statusBar_, nullptr, TRUE);
     for (int panel = 0; panel < kPanels; ++panel) {
         RECT r;
-        if (changedPanels_[panel] && statusBar_ != nullptr &&
+        if (!statusBarChanged_ && changedPanels_[panel] && statusBar_ != nullptr &&
             ::SendMessageW(statusBar_, SB_GETRECT, static_cast<WPARAM>(panel), reinterpret_cast<LPARAM>(&r)))
             ::InvalidateRect(statusBar_, &r, TRUE);
         changedPanels_[panel] = false;
     }
+    statusBarChanged_ = false;
     gaugeChanged_ = false;
     lastScreenUpdate_ = ::GetTickCount64();
 }
@@ -269,7 +271,9 @@ void Win32MainWindow::setStatusPanel(int panel, const std::string& text) {
     if (statusBar_ == nullptr) return;
     const std::wstring wide = widen(text);
     // The status bar would repaint itself at once; its new text is painted as the
-    // gauge is.
+    // gauge is. Switching its drawing off also drops what it still had to paint
+    // (under Wine), so that is painted again with the change.
+    if (::GetUpdateRect(statusBar_, nullptr, FALSE)) statusBarChanged_ = true;
     ::SendMessageW(statusBar_, WM_SETREDRAW, FALSE, 0);
     ::SendMessageW(statusBar_, SB_SETTEXTW, static_cast<WPARAM>(panel), reinterpret_cast<LPARAM>(wide.c_str()));
     ::SendMessageW(statusBar_, WM_SETREDRAW, TRUE, 0);

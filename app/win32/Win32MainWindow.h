@@ -82,6 +82,7 @@ private:
     bool gaugeChanged_ = false;
     static constexpr int kPanels = 2;
     bool changedPanels_[kPanels] = {};
+    bool statusBarChanged_ = false;  // all of it
     bool screenUpdateTimer_ = false;
     unsigned long long lastScreenUpdate_ = 0;
 };

@@ -250,6 +250,25 @@ TEST(Win32Window, TheLastOfQuickChangesReachesTheScreen) {
     ::ReleaseDC(gauge, dc);
 }
 
+TEST(Win32Window, ATextWaitingToBePaintedSurvivesAChangeOfTheOtherPanel) {
+    // The progress text is about to be painted when the port state changes: both
+    // texts reach the screen.
+    Program program({"COM5"});
+    program.view.placeGaugeAboveStatusBar();
+    program.view.show();
+    pump(program.main);
+    pump(program.main);
+    HWND bar = childOfClass(program.view.handle(), STATUSCLASSNAMEW);
+    ASSERT_NE(bar, nullptr);
+    ASSERT_EQ(textPixels(bar, zb::layout::kProgressPanel), 0);
+    program.window.setProgressText("Erasing address: F7FF");
+    program.view.setStatusPanel(zb::layout::kPortStatePanel, "COM5 active");
+    pump(program.main);
+    pump(program.main);
+    EXPECT_GT(textPixels(bar, zb::layout::kProgressPanel), 20) << "the progress text was not painted";
+    EXPECT_GT(textPixels(bar, zb::layout::kPortStatePanel), 20) << "the port state was not painted";
+}
+
 // Counts the paints a window gets, through its window procedure.
 class PaintCounter {
 public:
