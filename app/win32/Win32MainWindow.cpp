@@ -10,7 +10,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 
 namespace zb {
@@ -254,14 +256,17 @@ void Win32MainWindow::updateScreenSoon() {
 
 void Win32MainWindow::showChangedParts() {
     if (gaugeChanged_ && gauge_ != nullptr) ::InvalidateRect(gauge_, nullptr, FALSE);
-    if (statusBarChanged_ && statusBar_ != nullptr) ::InvalidateRect(statusBar_, nullptr, TRUE);
-    for (int panel = 0; panel < kPanels; ++panel) {
-        RECT r;
-        if (!statusBarChanged_ && changedPanels_[panel] && statusBar_ != nullptr &&
-            ::SendMessageW(statusBar_, SB_GETRECT, static_cast<WPARAM>(panel), reinterpret_cast<LPARAM>(&r)))
-            ::InvalidateRect(statusBar_, &r, TRUE);
-        changedPanels_[panel] = false;
+    if (statusBar_ != nullptr && statusBarChanged_) {
+        ::InvalidateRect(statusBar_, nullptr, TRUE);
+    } else if (statusBar_ != nullptr) {
+        for (int panel = 0; panel < kPanels; ++panel) {
+            RECT r;
+            if (changedPanels_[panel] &&
+                ::SendMessageW(statusBar_, SB_GETRECT, static_cast<WPARAM>(panel), reinterpret_cast<LPARAM>(&r)))
+                ::InvalidateRect(statusBar_, &r, TRUE);
+        }
     }
+    std::fill(std::begin(changedPanels_), std::end(changedPanels_), false);
     statusBarChanged_ = false;
     gaugeChanged_ = false;
     lastScreenUpdate_ = ::GetTickCount64();

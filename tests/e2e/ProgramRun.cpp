@@ -99,7 +99,7 @@ bool testsWindowsProgram() {
     return path.size() > 4 && path.compare(path.size() - 4, 4, ".exe") == 0;
 }
 
-ProgramRun::ProgramRun(Options options) : options_(std::move(options)) {
+ProgramRun::ProgramRun(Options options) : options_(std::move(options)), launcher_(launcherPath()) {
     folder_ = (std::filesystem::temp_directory_path() / "zbrun.XXXXXX").string();
     if (::mkdtemp(folder_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     ::chmod(folder_.c_str(), 0755);
@@ -112,8 +112,7 @@ ProgramRun::ProgramRun(Options options) : options_(std::move(options)) {
     if (notify_ < 0 || ::inotify_add_watch(notify_, workDir_.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0)
         throw std::runtime_error("cannot watch " + workDir_);
 
-    const std::string launcher = launcherPath();
-    if (!launcher.empty() && options_.readOnlyWorkDir && options_.asOrdinaryUser && ::geteuid() == 0) {
+    if (!launcher_.empty() && options_.readOnlyWorkDir && options_.asOrdinaryUser && ::geteuid() == 0) {
         // Wine runs only as the owner of its prefix, and its server, not the program,
         // creates the files, so the program keeps our user, and the folder is made
         // immutable instead, which refuses new files to every user.
@@ -133,12 +132,11 @@ void ProgramRun::start() {
     if (out < 0) throw std::runtime_error("cannot create " + outPath);
 
     std::vector<std::string> argTexts;
-    const std::string launcher = launcherPath();
     const bool dropRoot = options_.asOrdinaryUser && ::geteuid() == 0;
-    if (!launcher.empty()) argTexts.push_back(launcher);
+    if (!launcher_.empty()) argTexts.push_back(launcher_);
     argTexts.push_back(programPath());
     argTexts.insert(argTexts.end(), options_.arguments.begin(), options_.arguments.end());
-    const bool setUser = dropRoot && launcher.empty();
+    const bool setUser = dropRoot && launcher_.empty();
     std::vector<std::string> envTexts = runEnvironment(options_);
     std::vector<char*> argv = pointers(argTexts);
     std::vector<char*> envp = pointers(envTexts);
@@ -250,11 +248,11 @@ bool ProgramRun::wineStartFailed() {
     // repeated: no report, nothing on standard output or standard error (the port's
     // state is shown there before any byte is sent), and nothing on the line when
     // the test can tell.
-    if (launcherPath().empty() || !testsWindowsProgram()) return false;
+    if (launcher_.empty() || !testsWindowsProgram()) return false;
     if (statusExists() || statusReports() > 0) return false;
-    if (!readWhole(folder_ + "/stdout.txt").empty()) return false;
+    if (!standardOutput().empty()) return false;
     const bool errorOutputSeen = options_.errorOutput == ErrorOutput::File;
-    if (errorOutputSeen && !readWhole(folder_ + "/stderr.txt").empty()) return false;
+    if (errorOutputSeen && !standardError().empty()) return false;
     if (options_.lineHeardNothing) return options_.lineHeardNothing();
     return errorOutputSeen;
 }

@@ -80,6 +80,7 @@ private:
     int errorOutput(ErrorOutput kind, int file);
 
     Options options_;
+    std::string launcher_;  // empty: the program is started directly
     std::string folder_;   // holds the working directory and the captured output
     std::string workDir_;
     pid_t pid_ = -1;

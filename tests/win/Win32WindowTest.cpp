@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,6 +84,60 @@ struct Program {
     explicit Program(std::vector<std::string> arguments) : window(main, view, arguments) {
         if (!view.hasWindow()) throw std::runtime_error("no window could be made");
     }
+};
+
+// The window as the run shows it: the gauge placed above the status bar, on the screen.
+struct ShownWindow : Program {
+    HWND gauge = nullptr;
+    HWND bar = nullptr;
+
+    ShownWindow() : Program({"COM5"}) {
+        view.placeGaugeAboveStatusBar();
+        view.show();
+        gauge = childOfClass(view.handle(), L"ZbUpdaterGauge");
+        bar = childOfClass(view.handle(), STATUSCLASSNAMEW);
+        if (gauge == nullptr || bar == nullptr) throw std::runtime_error("no gauge or status bar");
+    }
+};
+
+// Pixels in a status panel that are not the button face: its text, if any.
+int textPixels(HWND bar, int panel) {
+    RECT r;
+    if (!::SendMessageW(bar, SB_GETRECT, static_cast<WPARAM>(panel), reinterpret_cast<LPARAM>(&r))) return -1;
+    const COLORREF face = ::GetSysColor(COLOR_BTNFACE);
+    HDC dc = ::GetDC(bar);
+    int count = 0;
+    for (int x = r.left + 2; x < r.right - 2; ++x)
+        for (int y = r.top + 2; y < r.bottom - 2; ++y)
+            if (::GetPixel(dc, x, y) != face) ++count;
+    ::ReleaseDC(bar, dc);
+    return count;
+}
+
+// Counts the paints a window gets, through its window procedure.
+class PaintCounter {
+public:
+    explicit PaintCounter(HWND hwnd) : hwnd_(hwnd) {
+        ::SetPropW(hwnd, kProperty, this);
+        original_ = reinterpret_cast<WNDPROC>(
+            ::SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&PaintCounter::procedure)));
+    }
+    ~PaintCounter() {
+        ::SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original_));
+        ::RemovePropW(hwnd_, kProperty);
+    }
+    int paints() const { return paints_; }
+
+private:
+    static constexpr const wchar_t* kProperty = L"ZbPaintCounter";
+    static LRESULT CALLBACK procedure(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+        auto* counter = static_cast<PaintCounter*>(::GetPropW(hwnd, kProperty));
+        if (msg == WM_PAINT) ++counter->paints_;
+        return ::CallWindowProcW(counter->original_, hwnd, msg, wParam, lParam);
+    }
+    HWND hwnd_;
+    WNDPROC original_ = nullptr;
+    int paints_ = 0;
 };
 
 }  // namespace
@@ -160,11 +215,8 @@ TEST(Win32Window, WithoutArgumentTheResultIsNoParameterAndTheButtonStays) {
 TEST(Win32Window, GaugeOnTheScreenFollowsTheBarRule) {
     // What the display shows of the gauge: a black frame, a navy bar from the
     // interior's left edge to floor((W - 1) * percentage / 100), button face after it.
-    Program program({"COM5"});
-    program.view.placeGaugeAboveStatusBar();
-    program.view.show();
-    HWND gauge = childOfClass(program.view.handle(), L"ZbUpdaterGauge");
-    ASSERT_NE(gauge, nullptr);
+    ShownWindow program;
+    HWND gauge = program.gauge;
     RECT r;
     ::GetClientRect(gauge, &r);
     const int width = r.right;
@@ -200,31 +252,13 @@ TEST(Win32Window, GaugeOnTheScreenFollowsTheBarRule) {
     }
 }
 
-// Pixels in a status panel that are not the button face: its text, if any.
-static int textPixels(HWND bar, int panel) {
-    RECT r;
-    if (!::SendMessageW(bar, SB_GETRECT, static_cast<WPARAM>(panel), reinterpret_cast<LPARAM>(&r))) return -1;
-    const COLORREF face = ::GetSysColor(COLOR_BTNFACE);
-    HDC dc = ::GetDC(bar);
-    int count = 0;
-    for (int x = r.left + 2; x < r.right - 2; ++x)
-        for (int y = r.top + 2; y < r.bottom - 2; ++y)
-            if (::GetPixel(dc, x, y) != face) ++count;
-    ::ReleaseDC(bar, dc);
-    return count;
-}
-
 TEST(Win32Window, TheLastOfQuickChangesReachesTheScreen) {
     // Gauge and status text change faster than the screen is updated (erasing sets
     // both every few milliseconds); what the window shows in the end is the last
     // change, also when nothing changes after it.
-    Program program({"COM5"});
-    program.view.placeGaugeAboveStatusBar();
-    program.view.show();
-    HWND gauge = childOfClass(program.view.handle(), L"ZbUpdaterGauge");
-    HWND bar = childOfClass(program.view.handle(), STATUSCLASSNAMEW);
-    ASSERT_NE(gauge, nullptr);
-    ASSERT_NE(bar, nullptr);
+    ShownWindow program;
+    HWND gauge = program.gauge;
+    HWND bar = program.bar;
     program.window.setProgressText("Erasing address: F7FF");
     pump(program.main);
     pump(program.main);
@@ -253,13 +287,10 @@ TEST(Win32Window, TheLastOfQuickChangesReachesTheScreen) {
 TEST(Win32Window, ATextWaitingToBePaintedSurvivesAChangeOfTheOtherPanel) {
     // The progress text is about to be painted when the port state changes: both
     // texts reach the screen.
-    Program program({"COM5"});
-    program.view.placeGaugeAboveStatusBar();
-    program.view.show();
+    ShownWindow program;
     pump(program.main);
     pump(program.main);
-    HWND bar = childOfClass(program.view.handle(), STATUSCLASSNAMEW);
-    ASSERT_NE(bar, nullptr);
+    HWND bar = program.bar;
     ASSERT_EQ(textPixels(bar, zb::layout::kProgressPanel), 0);
     program.window.setProgressText("Erasing address: F7FF");
     program.view.setStatusPanel(zb::layout::kPortStatePanel, "COM5 active");
@@ -269,51 +300,13 @@ TEST(Win32Window, ATextWaitingToBePaintedSurvivesAChangeOfTheOtherPanel) {
     EXPECT_GT(textPixels(bar, zb::layout::kPortStatePanel), 20) << "the port state was not painted";
 }
 
-// Counts the paints a window gets, through its window procedure.
-class PaintCounter {
-public:
-    explicit PaintCounter(HWND hwnd) : hwnd_(hwnd) {
-        counters_().emplace_back(this);
-        original_ = reinterpret_cast<WNDPROC>(
-            ::SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&PaintCounter::procedure)));
-    }
-    ~PaintCounter() {
-        ::SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original_));
-        std::erase(counters_(), this);
-    }
-    int paints() const { return paints_; }
-
-private:
-    static std::vector<PaintCounter*>& counters_() {
-        static std::vector<PaintCounter*> all;
-        return all;
-    }
-    static LRESULT CALLBACK procedure(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-        for (PaintCounter* c : counters_()) {
-            if (c->hwnd_ != hwnd) continue;
-            if (msg == WM_PAINT) ++c->paints_;
-            return ::CallWindowProcW(c->original_, hwnd, msg, wParam, lParam);
-        }
-        return ::DefWindowProcW(hwnd, msg, wParam, lParam);
-    }
-    HWND hwnd_;
-    WNDPROC original_ = nullptr;
-    int paints_ = 0;
-};
-
 TEST(Win32Window, ChangesEveryFewMillisecondsArePaintedAtMostTenTimesASecond) {
     // As while erasing: gauge and text change every 5 ms, and the run's waits turn
     // the event loop in between.
-    Program program({"COM5"});
-    program.view.placeGaugeAboveStatusBar();
-    program.view.show();
+    ShownWindow program;
     pump(program.main);
-    HWND gauge = childOfClass(program.view.handle(), L"ZbUpdaterGauge");
-    HWND bar = childOfClass(program.view.handle(), STATUSCLASSNAMEW);
-    ASSERT_NE(gauge, nullptr);
-    ASSERT_NE(bar, nullptr);
-    PaintCounter gaugePaints(gauge);
-    PaintCounter barPaints(bar);
+    PaintCounter gaugePaints(program.gauge);
+    PaintCounter barPaints(program.bar);
     program.window.setGaugeMax(100);
     const auto start = std::chrono::steady_clock::now();
     for (int percent = 1; percent <= 60; ++percent) {
