@@ -1,6 +1,6 @@
 // The operating system's side of a serial port: the few calls that differ between
-// platforms. One implementation file per platform (PosixSerialPort.cpp now); the
-// build picks it. Everything else about the port is portable and lives in TZbComm.
+// platforms. One implementation file per platform (PosixSerialPort.cpp,
+// Win32SerialPort.cpp); the build picks it. Everything else about the port is portable and lives in TZbComm.
 #pragma once
 
 #include <chrono>
@@ -38,14 +38,20 @@ public:
     virtual bool open(const std::string& path) = 0;
     // Reads the device's current line settings and keeps them for writeLineSettings.
     virtual bool readLineSettings() = 0;
-    // Writes back the settings read, in raw binary mode with these values replaced.
+    // Writes back the settings read, in raw binary mode with these values replaced
+    // and every flow control off: the protocol has no handshake, and a line left
+    // with one (by a terminal program, say) would never send on a three-wire cable.
+    // The modem lines keep their levels.
     virtual bool writeLineSettings(const LineSettings& settings) = 0;
     virtual bool setQueueSizes(std::size_t receive, std::size_t transmit) = 0;
-    // Saves the read time-outs in force, to be put back by restoreTimeouts.
+    // Saves the read time-outs in force, to be put back by restoreSettings.
     virtual bool saveTimeouts() = 0;
     // A one-byte read then returns as soon as a byte arrives, or after 100 ms.
     virtual bool setWorkingTimeouts() = 0;
-    virtual bool restoreTimeouts() = 0;
+    // Puts back the line settings and time-outs that readLineSettings and
+    // saveTimeouts found, handshake included. Returns at once: it never waits for
+    // queued output, so discard that first when it may not leave.
+    virtual bool restoreSettings() = 0;
     virtual bool selectTransmitEmptyEvent() = 0;
 
     // Reads at most one byte. Returns 1 with the byte, 0 when nothing came within the
@@ -65,14 +71,20 @@ public:
     // Waits until everything written has left the driver, at most `limit`; on the
     // limit what is still queued is discarded and the call fails.
     virtual bool flush(std::chrono::milliseconds limit) = 0;
+    // Bytes written that the driver still holds for the line; 0 when it cannot tell.
+    virtual std::size_t queuedOutput() = 0;
     // Drops every received byte that has not been read yet; returns at once.
     virtual bool discardInput() = 0;
     // Drops every byte queued for sending that has not left yet; returns at once.
     virtual bool discardOutput() = 0;
+    // The break waits, in the driver, until the transmit queue is empty, without a
+    // limit: callers drain and discard the queue first (TZbComm::SetBreak does).
     virtual bool setBreak() = 0;
     virtual bool clearBreak() = 0;
     // The extended functions of EscapeComm, by their traditional codes.
     virtual bool escape(std::uint32_t code) = 0;
+    // Closing may wait, in the driver, for queued output (Linux: up to the port's
+    // closing_wait, 30 s by default): callers discard it first (TZbComm does).
     virtual bool close() = 0;
     virtual bool isOpen() const = 0;
     // The operating system's error of the last failed call (errno on POSIX).

@@ -111,13 +111,14 @@ public:
         if (!ok) return fail(EINVAL);
         // 1.5 stop bits do not exist in termios.
         if (s.stop == stopBits::SB1_5) return fail(EINVAL);
-        // Raw binary: no line editing, echo, signals, flow control by characters,
-        // CR/NL translation or output processing.
+        // Raw binary: no line editing, echo, signals, flow control by characters or
+        // by CTS/RTS, CR/NL translation or output processing. DTR and RTS keep their
+        // levels (devices may use them for reset).
         t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
                                             IXON | IXOFF | IXANY | INPCK);
         t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
         t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-        t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
+        t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
         t.c_cflag |= CLOCAL | CREAD;
         switch (s.data) {
             case dataBits::DB5: t.c_cflag |= CS5; break;
@@ -133,7 +134,7 @@ public:
         // tcsetattr succeeds when it could make any of the changes: read back what is
         // in force, and refuse a line that does not carry the settings asked for.
         if (::tcgetattr(fd_, &current_) != 0) return fail(errno);
-        const tcflag_t frame = CSIZE | PARENB | PARODD | CSTOPB;
+        const tcflag_t frame = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
         if ((current_.c_cflag & frame) != (t.c_cflag & frame) || ::cfgetospeed(&current_) != speed ||
             (current_.c_lflag & ICANON) != 0) {
             return fail(EINVAL);
@@ -163,8 +164,9 @@ public:
         return true;
     }
 
-    bool restoreTimeouts() override {
-        // Everything this component changed goes back: line settings and time-outs.
+    bool restoreSettings() override {
+        // Everything this component changed goes back: line settings, handshake and
+        // time-outs. TCSANOW: TCSADRAIN would wait for queued output without limit.
         if (fd_ < 0 || !savedValid_) return false;
         if (::tcsetattr(fd_, TCSANOW, &saved_) != 0) return fail(errno);
         return true;
@@ -246,9 +248,17 @@ public:
         }
     }
 
+    std::size_t queuedOutput() override {
+        int queued = 0;
+        if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+        return static_cast<std::size_t>(queued);
+    }
+
     bool discardInput() override { return ::tcflush(fd_, TCIFLUSH) == 0 || fail(errno); }
     bool discardOutput() override { return ::tcflush(fd_, TCOFLUSH) == 0 || fail(errno); }
 
+    // TIOCSBRK first waits in the kernel (tty_wait_until_sent, no time limit) until
+    // the driver's transmit queue is empty; the caller has emptied it.
     bool setBreak() override { return ioctlOk(TIOCSBRK); }
     bool clearBreak() override { return ioctlOk(TIOCCBRK); }
 

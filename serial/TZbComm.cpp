@@ -119,6 +119,7 @@ bool TZbComm::CloseComm() {
     }
     closeLog();
     if (watcher_) watcher_->Suspend();
+    releaseLine();
     if (!port_->close()) {
         main_.showMessage("Ich kann COMM nicht schließen!", "Fehler");
         lastError_ = kErrClose;
@@ -138,11 +139,26 @@ void TZbComm::KillComm() {
         watcher_->Terminate();
         watcher_.reset();
         if (open_) {
-            port_->restoreTimeouts();
+            releaseLine();
             port_->close();
         }
     }
     open_ = false;
+}
+
+void TZbComm::settleOutput() {
+    // Neither the break nor the close may wait without a deadline for output that a
+    // held line never sends: the kernel's own waits have none (break) or 30 s (close).
+    // What is still queued gets its line time; what is left after that goes.
+    (void)port_->flush(sendLimit(port_->queuedOutput()));
+    (void)port_->discardOutput();
+}
+
+void TZbComm::releaseLine() {
+    // The settings go back only after the discard: an earlier program's CTS/RTS
+    // handshake, put back first, would hold the queued bytes and the close with them.
+    settleOutput();
+    (void)port_->restoreSettings();
 }
 
 std::chrono::milliseconds TZbComm::sendLimit(std::size_t bytes) const {
@@ -227,7 +243,13 @@ bool TZbComm::FlushWriteBuffer() {
 }
 
 bool TZbComm::EscapeComm(std::uint32_t code) { return port_->isOpen() && port_->escape(code); }
-bool TZbComm::SetBreak() { return port_->isOpen() && port_->setBreak(); }
+bool TZbComm::SetBreak() {
+    if (!port_->isOpen()) return false;
+    // When the break comes, the last command has long been answered: nothing that
+    // is still queued matters.
+    settleOutput();
+    return port_->setBreak();
+}
 bool TZbComm::ClearBreak() { return port_->isOpen() && port_->clearBreak(); }
 
 std::uint8_t TZbComm::GetLastError() {

@@ -95,6 +95,8 @@ public:
     bool WaitForEndOfTransmission(std::int32_t value);
     bool FlushWriteBuffer();
     bool EscapeComm(std::uint32_t code);
+    // Drains what is still queued for sending (bounded by its line time plus the
+    // margin), discards the rest, then holds the line in break.
     bool SetBreak();
     bool ClearBreak();
     // Returns the last error code and resets it to 0.
@@ -110,6 +112,10 @@ public:
 private:
     void closeLog();
     bool failOpen(std::uint8_t code);
+    // Output still queued gets a bounded drain, then is discarded.
+    void settleOutput();
+    // Before a close: settleOutput, then the settings found at open go back.
+    void releaseLine();
     // How long `bytes` may take to leave: their line time at the opened speed plus
     // the margin.
     std::chrono::milliseconds sendLimit(std::size_t bytes) const;

@@ -8,6 +8,7 @@
 // armed before every command is written.
 // Before <windows.h>, which defines the escape codes' names as macros.
 #include "OsSerialPort.h"
+#include "Win32Dcb.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -26,6 +27,11 @@ namespace {
 constexpr DWORD kReadInterval = 15;
 constexpr DWORD kReadMultiplier = 0;
 constexpr DWORD kReadConstant = 100;
+
+// Beyond a write's own limit, how long its request may take to report its end.
+constexpr std::chrono::milliseconds kCompletionMargin{500};
+// How long a cancelled request may take to end.
+constexpr DWORD kCancelWaitMs = 1000;
 
 // An event for one kind of request: manual reset, created signalled, unnamed.
 HANDLE makeEvent() { return ::CreateEventA(nullptr, TRUE, TRUE, nullptr); }
@@ -66,41 +72,13 @@ public:
         dcb_ = DCB{};
         dcb_.DCBlength = sizeof dcb_;
         if (!::GetCommState(handle_, &dcb_)) return fail(::GetLastError());
+        original_ = dcb_;
+        originalValid_ = true;
         return true;
     }
 
     bool writeLineSettings(const LineSettings& s) override {
-        DCB d = dcb_;
-        d.BaudRate = static_cast<DWORD>(s.baud);
-        switch (s.data) {
-            case dataBits::DB5: d.ByteSize = 5; break;
-            case dataBits::DB6: d.ByteSize = 6; break;
-            case dataBits::DB7: d.ByteSize = 7; break;
-            case dataBits::DB8: d.ByteSize = 8; break;
-        }
-        switch (s.par) {
-            case parity::prNone: d.Parity = NOPARITY; break;
-            case parity::prOdd: d.Parity = ODDPARITY; break;
-            case parity::prEven: d.Parity = EVENPARITY; break;
-        }
-        switch (s.stop) {
-            case stopBits::SB1: d.StopBits = ONESTOPBIT; break;
-            case stopBits::SB1_5: d.StopBits = ONE5STOPBITS; break;
-            case stopBits::SB2: d.StopBits = TWOSTOPBITS; break;
-        }
-        d.fParity = s.par != parity::prNone ? TRUE : FALSE;
-        // A binary line that an earlier program cannot spoil: no XON/XOFF in either
-        // direction (the protocol's bytes include 0x11 and 0x13), no replacement of
-        // bytes with parity errors, no dropping of zero bytes, and no abort on error
-        // (with it, one framing error, from the break for instance, would make every
-        // later read fail until the error is cleared). The handshake lines stay as
-        // they were read.
-        d.fBinary = TRUE;
-        d.fOutX = FALSE;
-        d.fInX = FALSE;
-        d.fErrorChar = FALSE;
-        d.fNull = FALSE;
-        d.fAbortOnError = FALSE;
+        DCB d = workingDcb(dcb_, s);
         if (!::SetCommState(handle_, &d)) return fail(::GetLastError());
         dcb_ = d;
         return true;
@@ -120,10 +98,12 @@ public:
 
     bool setWorkingTimeouts() override { return installTimeouts(0); }
 
-    bool restoreTimeouts() override {
-        if (handle_ == INVALID_HANDLE_VALUE || !savedValid_) return false;
-        if (!::SetCommTimeouts(handle_, &saved_)) return fail(::GetLastError());
-        return true;
+    bool restoreSettings() override {
+        if (handle_ == INVALID_HANDLE_VALUE) return false;
+        bool ok = true;
+        if (originalValid_ && !::SetCommState(handle_, &original_)) ok = fail(::GetLastError());
+        if (savedValid_ && !::SetCommTimeouts(handle_, &saved_)) ok = fail(::GetLastError());
+        return ok && originalValid_ && savedValid_;
     }
 
     bool selectTransmitEmptyEvent() override {
@@ -155,6 +135,8 @@ public:
     }
 
     bool write(const std::uint8_t* bytes, std::size_t count, std::chrono::milliseconds limit) override {
+        // A request that could not be cancelled still owns the transmit record.
+        if (transmitStuck_) return fail(ERROR_IO_PENDING);
         // The limit is the driver's write time-out: a line that does not take the
         // bytes in time ends the request with fewer bytes written.
         if (!installTimeouts(toDword(limit))) return false;
@@ -171,7 +153,7 @@ public:
                 const DWORD err = ::GetLastError();
                 if (err != ERROR_IO_PENDING) return abandonOutput(err);
             }
-            if (!::GetOverlappedResult(handle_, &transmit_, &written, TRUE)) return abandonOutput(::GetLastError());
+            if (!awaitWrite(limit, written)) return abandonOutput(::GetLastError());
             if (written == 0) return abandonOutput(ERROR_TIMEOUT);
             bytes += written;
             count -= written;
@@ -198,6 +180,13 @@ public:
         return true;
     }
 
+    std::size_t queuedOutput() override {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!::ClearCommError(handle_, &errors, &stat)) return 0;
+        return stat.cbOutQue;
+    }
+
     bool discardInput() override { return purge(PURGE_RXCLEAR); }
     bool discardOutput() override { return purge(PURGE_TXABORT | PURGE_TXCLEAR); }
 
@@ -221,6 +210,8 @@ public:
         HANDLE h = handle_;
         handle_ = INVALID_HANDLE_VALUE;
         savedValid_ = false;
+        originalValid_ = false;
+        transmitStuck_ = false;
         if (!::CloseHandle(h)) return fail(::GetLastError());
         return true;
     }
@@ -244,6 +235,21 @@ private:
     bool abandonOutput(DWORD err) {
         (void)::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
         return fail(err);
+    }
+    // Waits for the write request under way: its own limit plus a margin, since some
+    // USB-serial drivers ignore the write time-out. Past that it is cancelled.
+    bool awaitWrite(std::chrono::milliseconds limit, DWORD& written) {
+        const DWORD wait = toDword(limit + kCompletionMargin);
+        if (::WaitForSingleObject(transmitEvent_, wait == 0 ? INFINITE : wait) != WAIT_OBJECT_0) {
+            ::CancelIoEx(handle_, &transmit_);
+            if (::WaitForSingleObject(transmitEvent_, kCancelWaitMs) != WAIT_OBJECT_0) {
+                // The driver holds the request: the record stays its until the close.
+                transmitStuck_ = true;
+                ::SetLastError(ERROR_TIMEOUT);
+                return false;
+            }
+        }
+        return ::GetOverlappedResult(handle_, &transmit_, &written, FALSE) != 0;
     }
     bool purge(DWORD flags) {
         if (!::PurgeComm(handle_, flags)) return fail(::GetLastError());
@@ -274,9 +280,12 @@ private:
     OVERLAPPED transmit_{};  // main thread: writes
     OVERLAPPED read_{};      // watcher: reads
     DCB dcb_{};
+    DCB original_{};  // as read at open, put back by restoreSettings
+    bool originalValid_ = false;
     COMMTIMEOUTS saved_{};
     bool savedValid_ = false;
     bool timeoutsInstalled_ = false;
+    bool transmitStuck_ = false;
     DWORD writeTimeout_ = 0;
     DWORD error_ = 0;                       // main thread
     std::atomic<DWORD> readError_{0};       // written by the watcher

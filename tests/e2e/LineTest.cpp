@@ -29,13 +29,15 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-TEST(Line, SettingsLeftByAnEarlierProgramArePutRight) {
+TEST(Line, SettingsLeftByAnEarlierProgramArePutRightAndBackAfterwards) {
     // XON/XOFF in both directions, CR/NL translation, canonical input with echo and
     // 9600 baud with 7 data bits, even parity and 2 stop bits: 0x11 and 0x13 are
-    // ordinary bytes of the protocol and must pass untouched.
+    // ordinary bytes of the protocol and must pass untouched. CTS/RTS handshake, a
+    // terminal program's default, would hold every byte on a three-wire cable.
     PtyPair com3("COM3");
     termios left{};
     ASSERT_EQ(::tcgetattr(com3.slaveFd(), &left), 0);
+    left.c_cflag |= CRTSCTS;
     left.c_iflag |= IXON | IXOFF | IXANY | ICRNL;
     left.c_lflag |= ICANON | ECHO;
     left.c_cflag = (left.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB;
@@ -56,8 +58,15 @@ TEST(Line, SettingsLeftByAnEarlierProgramArePutRight) {
     EXPECT_EQ(line.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP), 0u);
     EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(line.c_oflag & OPOST, 0u);
+    EXPECT_EQ(line.c_cflag & CRTSCTS, 0u);
     EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(run.status(), "I can't find the bootloader");
+    // The port is handed back as it was found (what Wine carries of it, for the
+    // Windows program: speed and handshake).
+    termios after{};
+    ASSERT_EQ(::tcgetattr(com3.masterFd(), &after), 0);
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+    EXPECT_NE(after.c_cflag & CRTSCTS, 0u);
 }
 
 TEST(Line, Com12IsReachedThroughTheDeviceNamespace) {
