@@ -84,6 +84,12 @@ void TMainWindow::FormCreate() {
     // A technician's trace of the whole run: the log starts empty before the port
     // opens, so it holds every write and every completed reception on it.
     if (TrafficLogRequested()) Bootloader->comm().SetLogState(true);
+    std::string ignored;
+    Bootloader->setFastBaudRate(RequestedFastBaudRate(ignored));
+    if (!ignored.empty()) {
+        copyToStandardError("ZBUPDATER_BAUD \"" + ignored +
+                            "\" ignored (38400, 57600 or 115200); the line runs at 19200 baud");
+    }
     // The rate is in place before the port opens, so the port opens at it.
     Bootloader->setBaudRate("19200");
     Bootloader->setPortNumber(PortStat.PortName);
@@ -156,7 +162,26 @@ void TMainWindow::UpdateButtonClick() {
         terminate();
         return;
     }
-    if (!Bootloader->activateBootloader(ApplicationAnswered)) {
+    bool resetFirst = ApplicationAnswered;
+    if (!Bootloader->fastBaudRate().empty()) {
+        // The writer changes the image in place (reset instruction, jump): a
+        // second attempt starts from the image as parsed.
+        const auto parsedImage = std::make_unique<FlashImageBytes>(FlashImage);
+        if (updateAtFastRate(resetFirst)) {
+            ReportResult("OK");
+            terminate();
+            return;
+        }
+        // A reset the application did not confirm ends the run with its own result.
+        if (Main.terminationRequested()) return;
+        // The fast line must never fail an update that 19200 baud would carry:
+        // start again from the break, with the device already in its bootloader.
+        infoLines_.addLine("Falling back to 19200 baud");
+        Bootloader->setFastBaudRate({});
+        FlashImage = *parsedImage;
+        resetFirst = false;
+    }
+    if (!Bootloader->activateBootloader(resetFirst)) {
         // Activation reports its own result text when it ends the program.
         if (Main.terminationRequested()) return;
         // The device may sit in its bootloader at the line speed in force already.
@@ -178,6 +203,11 @@ void TMainWindow::UpdateButtonClick() {
     }
     ReportResult("OK");
     terminate();
+}
+
+bool TMainWindow::updateAtFastRate(bool resetFirst) {
+    return Bootloader->activateBootloader(resetFirst) && Bootloader->eraseFlash() &&
+           Bootloader->writeFlash(FlashImage.data());
 }
 
 void ReportEscapedException(std::exception_ptr error) {

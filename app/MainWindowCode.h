@@ -89,6 +89,9 @@ private:
     };
 
     void setUpGauge();
+    // Activation, erase and write with the faster line; false at the first step that
+    // fails.
+    bool updateAtFastRate(bool resetFirst);
     void terminate() { Main.requestTermination(); }
 
     MainThread& Main;

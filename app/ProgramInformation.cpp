@@ -37,6 +37,10 @@ Environment:
                             working directory
   ZBCOMM_DEVICE_DIR=DIR     (not on Windows) COMn is DIR/COMn instead of
                             /dev/ttyS<n-1>
+  ZBUPDATER_BAUD=RATE       38400, 57600 or 115200: the bootloader exchange
+                            runs at RATE after the break (probe and reset stay
+                            at 19200); when that fails, the run starts again
+                            from the break at 19200. Other values are ignored.
 )";
 
 }  // namespace
@@ -48,6 +52,17 @@ std::optional<std::string> InformationalText(const std::vector<std::string>& arg
     }
     if (arguments.front() == "--help") return std::string(kUsage);
     return std::nullopt;
+}
+
+std::string RequestedFastBaudRate(std::string& ignored) {
+    ignored.clear();
+    const char* value = std::getenv("ZBUPDATER_BAUD");
+    if (value == nullptr || *value == '\0') return {};
+    for (const char* rate : {"38400", "57600", "115200"}) {
+        if (std::strcmp(value, rate) == 0) return rate;
+    }
+    ignored = value;
+    return {};
 }
 
 bool TrafficLogRequested() {

@@ -20,4 +20,9 @@ std::optional<std::string> InformationalText(const std::vector<std::string>& arg
 // is exactly "1".
 bool TrafficLogRequested();
 
+// The faster line that ZBUPDATER_BAUD asks for: "38400", "57600" or "115200" as the
+// bootloader's speed. Empty when the variable is unset or empty, and for any other
+// value, which is then put into `ignored`.
+std::string RequestedFastBaudRate(std::string& ignored);
+
 }  // namespace zb

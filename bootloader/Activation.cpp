@@ -41,6 +41,38 @@ bool ZbBootloader::activateBootloader(bool resetFirst) {
     // From here on the bootloader answers, and its replies are taken as raw bytes.
     RawReplies = true;
 
+    holdBreak();
+    if (FastBaudRate.empty()) {
+        // Only stored: the open port keeps the speed it was opened with, and the
+        // synchronisation below runs at that speed.
+        setBaudRate("57600");
+        logLine("ClearBreak");
+    } else {
+        // The bootloader takes the speed of the synchronisation byte: the line
+        // changes in place, before that byte.
+        setBaudRate(FastBaudRate);
+        const bool applied = Comm->ApplyBaudRate();
+        logLine("ClearBreak");
+        if (!applied) return false;
+        logLine(formatText("Line speed %s baud", FastBaudRate.c_str()));
+    }
+
+    if (!establishBaudRate()) {
+        logLine("Repeat establishBaudRate");
+        if (!establishBaudRate()) return false;
+    }
+    return getBootloaderInfo();
+}
+
+void ZbBootloader::holdBreak() {
+    // Always in this order: what is still queued gets its line time and then goes
+    // (the break would wait for it without limit), the line returns to the
+    // application firmware's speed, what was received at another speed goes, and
+    // only then the break.
+    Comm->SettleOutput();
+    setBaudRate("19200");
+    Comm->ApplyBaudRate();
+    Comm->DiscardInput();
     // No read is armed, so only the timer ends this wait: the break lasts one full
     // period even when bytes arrive meanwhile.
     Comm->SetBreak();
@@ -48,16 +80,6 @@ bool ZbBootloader::activateBootloader(bool resetFirst) {
     waitForData();
     logLine("SetBreak");
     Comm->ClearBreak();
-    // Only stored: the open port keeps the speed it was opened with, and the
-    // synchronisation below runs at that speed.
-    setBaudRate("57600");
-    logLine("ClearBreak");
-
-    if (!establishBaudRate()) {
-        logLine("Repeat establishBaudRate");
-        if (!establishBaudRate()) return false;
-    }
-    return getBootloaderInfo();
 }
 
 bool ZbBootloader::establishBaudRate() {

@@ -74,6 +74,11 @@ public:
     void setPortNumber(const std::string& name);
     void setBaudRate(const std::string& text);
     CommStat getCommStat() const { return Stat; }
+    // The faster line speed ("38400", "57600" or "115200") that activation puts in
+    // force after the break, for synchronisation, information, erase and write;
+    // empty for none: everything then runs at the speed the port was opened with.
+    void setFastBaudRate(const std::string& text) { FastBaudRate = text; }
+    const std::string& fastBaudRate() const { return FastBaudRate; }
     void setRawMode(bool on) { RawReplies = on; }
 
     // Output.
@@ -102,6 +107,9 @@ public:
     bool probeDevice();
     bool activateBootloader(bool resetFirst);
     bool establishBaudRate();
+    // Holds the line in break for one timer period, back at 19200 baud, with nothing
+    // left queued in either direction.
+    void holdBreak();
     bool getBootloaderInfo();
     bool eraseFlash();
     bool eraseBlock(std::uint32_t address, std::uint8_t rows);
@@ -149,6 +157,7 @@ private:
     std::uint16_t RowsLeft = 0;
     std::uint32_t EraseAddress = 0;
     bool RawReplies = false;
+    std::string FastBaudRate;
 };
 
 }  // namespace zb

@@ -135,10 +135,10 @@ bool ZbBootloader::writeBlock(std::uint32_t address, std::uint8_t rows, const st
     // SendBuf holds 56 rows with every byte escaped, and no more.
     if (rows > kWriteRows) return false;
     buildAddressFrame(kWriteCommand, address, rows, data, rows * kRowSize);
-    // The speed the port runs at: after activation the stored rate text reads
-    // "57600" while the open port keeps the speed it was opened with.
+    // The speed the port runs at, not the stored rate text: without a faster line
+    // requested, that reads "57600" after activation while the port stays at 19200.
     Comm->DiscardInput();
-    startTimer(writeTimeoutMs(FrameLength, Comm->OpenBaudRate()));
+    startTimer(writeTimeoutMs(FrameLength, Comm->LineBaudRate()));
     Comm->ReadComm(RecvBuf, kWriteReplyBytes);
     if (!sendCommand()) return false;
     return waitForReplyEnd(kWriteReplyBytes - 1) && checkReply(kWriteCommand);

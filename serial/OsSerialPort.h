@@ -43,6 +43,10 @@ public:
     // with one (by a terminal program, say) would never send on a three-wire cable.
     // The modem lines keep their levels.
     virtual bool writeLineSettings(const LineSettings& settings) = 0;
+    // Changes the line speed of the open port in place, everything else as it is:
+    // the port stays open and ours. Takes effect at once (queued output is not
+    // waited for).
+    virtual bool setSpeed(long baud) = 0;
     virtual bool setQueueSizes(std::size_t receive, std::size_t transmit) = 0;
     // Saves the read time-outs in force, to be put back by restoreSettings.
     virtual bool saveTimeouts() = 0;

@@ -142,6 +142,20 @@ public:
         return true;
     }
 
+    bool setSpeed(long baud) override {
+        bool ok = false;
+        const speed_t speed = speedOf(baud, ok);
+        if (!ok) return fail(EINVAL);
+        termios t = current_;
+        if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0) return fail(errno);
+        if (::tcsetattr(fd_, TCSANOW, &t) != 0) return fail(errno);
+        termios now{};
+        if (::tcgetattr(fd_, &now) != 0) return fail(errno);
+        if (::cfgetospeed(&now) != speed) return fail(EINVAL);
+        current_ = now;
+        return true;
+    }
+
     // Queue sizes belong to the driver on POSIX systems and cannot be requested.
     bool setQueueSizes(std::size_t, std::size_t) override { return true; }
 

@@ -105,7 +105,7 @@ bool TZbComm::OpenComm() {
         watcher_->setPort(port_.get());
     }
     watcher_->Resume();
-    openBaud_ = settings.baud;
+    lineBaud_ = settings.baud;
     openBits_ = bitsPerCharacter(dataBits_, parity_, stopBits_);
     open_ = true;
     port_->selectTransmitEmptyEvent();  // its result does not matter
@@ -119,7 +119,8 @@ bool TZbComm::CloseComm() {
     }
     closeLog();
     if (watcher_) watcher_->Suspend();
-    releaseLine();
+    // The settings stay for the next OpenComm; the close must not wait for output.
+    SettleOutput();
     if (!port_->close()) {
         main_.showMessage("Ich kann COMM nicht schließen!", "Fehler");
         lastError_ = kErrClose;
@@ -146,23 +147,37 @@ void TZbComm::KillComm() {
     open_ = false;
 }
 
-void TZbComm::settleOutput() {
+bool TZbComm::ApplyBaudRate() {
+    if (!open_) {
+        lastError_ = kErrNotOpen;
+        return false;
+    }
+    const long baud = std::strtol(baudText_.c_str(), nullptr, 10);
+    if (baud == lineBaud_) return true;
+    SettleOutput();
+    if (!port_->setSpeed(baud)) return false;
+    lineBaud_ = baud;
+    return true;
+}
+
+bool TZbComm::SettleOutput() {
+    if (!port_->isOpen()) return false;
     // Neither the break nor the close may wait without a deadline for output that a
     // held line never sends: the kernel's own waits have none (break) or 30 s (close).
     // What is still queued gets its line time; what is left after that goes.
     (void)port_->flush(sendLimit(port_->queuedOutput()));
-    (void)port_->discardOutput();
+    return port_->discardOutput();
 }
 
 void TZbComm::releaseLine() {
     // The settings go back only after the discard: an earlier program's CTS/RTS
     // handshake, put back first, would hold the queued bytes and the close with them.
-    settleOutput();
+    SettleOutput();
     (void)port_->restoreSettings();
 }
 
 std::chrono::milliseconds TZbComm::sendLimit(std::size_t bytes) const {
-    const long baud = openBaud_ > 0 ? openBaud_ : 300;
+    const long baud = lineBaud_ > 0 ? lineBaud_ : 300;
     const std::uint64_t bits = static_cast<std::uint64_t>(bytes) * openBits_;
     const std::uint64_t lineMs = (bits * 1000 + static_cast<std::uint64_t>(baud) - 1) / static_cast<std::uint64_t>(baud);
     return std::chrono::milliseconds(static_cast<std::chrono::milliseconds::rep>(lineMs)) + kWriteMargin;
@@ -247,7 +262,7 @@ bool TZbComm::SetBreak() {
     if (!port_->isOpen()) return false;
     // When the break comes, the last command has long been answered: nothing that
     // is still queued matters.
-    settleOutput();
+    SettleOutput();
     return port_->setBreak();
 }
 bool TZbComm::ClearBreak() { return port_->isOpen() && port_->clearBreak(); }

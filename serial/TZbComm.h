@@ -70,7 +70,11 @@ public:
     void SetLogState(bool value);
 
     bool OpenComm();
+    // Closes the port and keeps its settings and the paused watcher for the next
+    // OpenComm. Output still queued is drained within its line time and dropped.
     bool CloseComm();
+    // Shuts the port down: ends the watcher, drains and drops queued output, puts
+    // back the line settings and time-outs found at open, closes.
     void KillComm();
     // Sends the bytes, waiting at most their time on the line at the opened speed
     // plus a margin. When the line does not take them in time (a held flow-control
@@ -94,6 +98,10 @@ public:
     void OnTrans();
     bool WaitForEndOfTransmission(std::int32_t value);
     bool FlushWriteBuffer();
+    // Output still queued gets a bounded drain (its line time at the speed in force
+    // plus the margin), then what is left is discarded. Returns false when the port
+    // is not open.
+    bool SettleOutput();
     bool EscapeComm(std::uint32_t code);
     // Drains what is still queued for sending (bounded by its line time plus the
     // margin), discards the rest, then holds the line in break.
@@ -102,9 +110,14 @@ public:
     // Returns the last error code and resets it to 0.
     std::uint8_t GetLastError();
     bool GetOpenState() const { return open_; }
-    // The line speed in baud that the port was last opened with (BaudRate at the last
-    // successful OpenComm; changing BaudRate later does not change it); 0 before.
-    long OpenBaudRate() const { return openBaud_; }
+    // The line speed in force, in baud: BaudRate at the last successful OpenComm or
+    // ApplyBaudRate (storing another BaudRate alone does not change it); 0 before the
+    // first open. Write limits and drains follow it.
+    long LineBaudRate() const { return lineBaud_; }
+    // Puts BaudRate in force on the open port, in place: the port is not closed, so
+    // it stays exclusively ours. Output still queued is dropped first (it would leave
+    // at the wrong speed), so call it when the line is quiet.
+    bool ApplyBaudRate();
     std::uint8_t GetDirectNumber() const { return directNumber_; }
     // errno (or the platform's code) of the last failed operating-system call.
     int LastOsError() const;
@@ -112,9 +125,7 @@ public:
 private:
     void closeLog();
     bool failOpen(std::uint8_t code);
-    // Output still queued gets a bounded drain, then is discarded.
-    void settleOutput();
-    // Before a close: settleOutput, then the settings found at open go back.
+    // Before the last close: SettleOutput, then the settings found at open go back.
     void releaseLine();
     // How long `bytes` may take to leave: their line time at the opened speed plus
     // the margin.
@@ -133,7 +144,7 @@ private:
     std::string portText_ = "COM1";
     const std::uint8_t* readDestination_ = nullptr;
     std::uint8_t lastError_ = kErrNone;
-    long openBaud_ = 0;
+    long lineBaud_ = 0;
     std::uint32_t openBits_ = 10;  // bits per character on the line at the last open
     std::FILE* log_ = nullptr;
 };

@@ -84,6 +84,14 @@ public:
         return true;
     }
 
+    bool setSpeed(long baud) override {
+        DCB d = dcb_;
+        d.BaudRate = static_cast<DWORD>(baud);
+        if (!::SetCommState(handle_, &d)) return fail(::GetLastError());
+        dcb_ = d;
+        return true;
+    }
+
     bool setQueueSizes(std::size_t receive, std::size_t transmit) override {
         if (!::SetupComm(handle_, static_cast<DWORD>(receive), static_cast<DWORD>(transmit)))
             return fail(::GetLastError());
