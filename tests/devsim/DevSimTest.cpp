@@ -312,8 +312,9 @@ TEST(DevSimBootloader, BadCrcFrameIsNotAnswered)
 
 TEST(DevSimBootloader, SyncEchoFaults)
 {
+    // At a fast line: the faults act after the bootloader has locked to it.
     DevSimProcess device({"--no-app", "--no-echo", "1", "--wrong-echo", "2:0xFF"});
-    RawPort port(device.devicePath());
+    RawPort port(device.devicePath(), B115200);
     EXPECT_TRUE(sync(port).empty());
     EXPECT_EQ(sync(port), Bytes{0xFF});
     EXPECT_EQ(sync(port), Bytes{0xFF});
@@ -414,7 +415,7 @@ TEST(DevSimLine, FlippedBitSpoilsTheFrameItHits)
     // longer fits, and the frame is not answered.
     const Bytes first = eraseFrame(0x07FF);
     DevSimProcess device({"--no-app", "--flip-bit", std::to_string(first.size() + 3) + ":1"});
-    RawPort port(device.devicePath());
+    RawPort port(device.devicePath(), B115200);
     port.send(first);
     EXPECT_EQ(port.receive(5), kEraseReply);
     port.send(eraseFrame(0x03FF));
