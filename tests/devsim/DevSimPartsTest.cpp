@@ -217,6 +217,7 @@ TEST(DevSimOptions, DefaultsAndValues)
     EXPECT_EQ(r.options.port, "COM3");
     EXPECT_EQ(r.options.bootStart, 0xF800u);
     EXPECT_EQ(r.options.bootSize, 512);
+    EXPECT_EQ(r.options.maxBaud, 115200u);
 
     r = parseOptions({"--dir", "/d", "--boot-start=0x10001", "--version", "2.15", "--erase-fail", "3:wrongcmd",
                       "--wrong-echo", "2", "--no-app"},
@@ -249,7 +250,7 @@ TEST(DevSimOptions, Refused)
              {"--version", "1.256"}, {"--erase-fail", "0:silent"}, {"--write-fail", "1:loud"},
              {"--boot-start", "F800"}, {"--port", "a/b"}, {"--unplug-after", "0"}, {"--no-app=1"}, {"COM3"},
              {"--flip-bit", "0"}, {"--flip-bit", "5:8"}, {"--erase-reply-twice", "0"}, {"--hold-after", "-1"},
-             {"--no-app=true"}, {"--no-app", "--version"}, {"--dir", ""}, {"-no-app"}}) {
+             {"--no-app=true"}, {"--no-app", "--version"}, {"--dir", ""}, {"-no-app"}, {"--max-baud", "0"}}) {
         EXPECT_NE(parseOptions(args, "/env").error, "") << args[0];
     }
     EXPECT_NE(parseOptions({}, "").error, "");  // no folder at all
@@ -297,12 +298,12 @@ TEST(DevSimDevice, OutOfRangeCommandsAreNotAnswered)
     Options options;
     options.noApp = true;
     Transcript transcript("", t0);
-    Device device(options, Bytes(kFlashSize, 0xFF), Duration::zero(), transcript);
+    Device device(options, Bytes(kFlashSize, 0xFF), transcript);
     TimePoint at = t0;
     auto send = [&](const Bytes& body) {
         at += 1s;
         for (std::uint8_t b : encodeFrame(body))
-            device.arrived(b, at);
+            device.arrived(b, at, 19200);
         return device.takeReplies();
     };
     Bytes lastRow(6 + 64, 0x00);
@@ -323,6 +324,70 @@ TEST(DevSimDevice, OutOfRangeCommandsAreNotAnswered)
     EXPECT_TRUE(send({0x07}).empty());                                  // unknown command
     EXPECT_EQ(send({0x03, 0xFF, 0xFF, 0x01, 0x00, 1}).size(), 1u);      // erases the last row again
     EXPECT_EQ(device.flash().back(), 0xFF);
+}
+
+// --- Line speed ---
+
+// A device in its bootloader, fed bytes at made-up times and line speeds.
+struct Bootloader {
+    static Options inBootloader(unsigned pacing)
+    {
+        Options o;
+        o.noApp = true;
+        o.baud = pacing;
+        return o;
+    }
+    explicit Bootloader(unsigned pacing = 0) : options(inBootloader(pacing)) {}
+    // A lone sync byte at `baud`; returns the replies once its quiet spell is over.
+    std::vector<Device::Reply> sync(TimePoint at, unsigned baud)
+    {
+        device.arrived(0x0F, at, baud);
+        device.expire(at + 100ms);
+        return device.takeReplies();
+    }
+    Options options;
+    Transcript transcript{"", t0};
+    Device device{options, Bytes(kFlashSize, 0xFF), transcript};
+};
+
+TEST(DevSimSpeed, SilenceBecomesABreakAfter900Milliseconds)
+{
+    Bootloader b;
+    auto echo = b.sync(t0, 57600);
+    ASSERT_EQ(echo.size(), 1u);
+    EXPECT_EQ(echo[0].baud, 57600u);
+    EXPECT_EQ(b.device.deadline(), t0 + kBreakSilence);
+    // Just short of a break: still at 57600, so a sync at 19200 arrives garbled.
+    TimePoint last = t0 + kBreakSilence - 1ms;
+    EXPECT_TRUE(b.sync(last, 19200).empty());
+    EXPECT_EQ(b.device.baud(), 57600u);
+    // Silence from that byte on: a break, after which the next sync measures anew.
+    b.device.expire(last + kBreakSilence);
+    EXPECT_FALSE(b.device.deadline()) << "nothing to wait for until a byte comes";
+    echo = b.sync(last + 5s, 19200);
+    ASSERT_EQ(echo.size(), 1u);
+    EXPECT_EQ(echo[0].bytes, Bytes{0x0F});
+    EXPECT_EQ(echo[0].baud, 19200u);
+}
+
+TEST(DevSimSpeed, PaceAndSyncQuietFollowTheLock)
+{
+    // Paced from 115200, then locked to 1200: the information query's bytes come
+    // 8.3 ms apart, which must still read as one frame, not as a sync byte.
+    Bootloader b(115200);
+    EXPECT_EQ(b.device.pacingBaud(), 115200u);
+    ASSERT_EQ(b.sync(t0, 1200).size(), 1u);
+    EXPECT_EQ(b.device.pacingBaud(), 1200u);
+    TimePoint at = t0 + 1s;
+    for (std::uint8_t byte : Bytes{0x0F, 0x00, 0x00, 0x00, 0x04}) {
+        b.device.arrived(byte, at, 1200);
+        at += byteTimeAt(1200);
+    }
+    b.device.expire(at + 1s);
+    auto replies = b.device.takeReplies();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].bytes.size(), 14u) << "the information reply";
+    EXPECT_EQ(Bootloader().device.pacingBaud(), 0u) << "no pacing without --baud";
 }
 
 }  // namespace

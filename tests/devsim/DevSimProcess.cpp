@@ -180,8 +180,12 @@ TranscriptLine parseTranscriptLine(const std::string& line)
     std::getline(in >> std::ws, parsed.text);
     if (parsed.dir == "rx" || parsed.dir == "tx") {
         std::istringstream hex(parsed.text);
-        for (std::string byte; hex >> byte;)
-            parsed.bytes.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
+        for (std::string byte; hex >> byte;) {
+            if (byte.front() == '@')
+                parsed.baud = byte == "@none" ? 0u : static_cast<unsigned>(std::stoul(byte.substr(1)));
+            else
+                parsed.bytes.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
+        }
     }
     return parsed;
 }

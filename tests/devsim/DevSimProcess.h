@@ -30,6 +30,7 @@ struct TranscriptLine {
     std::string dir;                  // "rx" (host to device), "tx" or "--"
     std::string kind;                 // "sync", "frame", "echo", "fault", ...
     std::vector<std::uint8_t> bytes;  // rx and tx lines: the bytes
+    unsigned baud = 0;                // rx and tx lines: the host's line speed ("@19200"); 0 for none
     std::string text;                 // everything after the kind, as written
 };
 

@@ -29,7 +29,7 @@ constexpr std::size_t kFlashSize = 131072;
 // The host's side of the line: the published port in raw mode.
 class RawPort {
 public:
-    explicit RawPort(const std::filesystem::path& path)
+    explicit RawPort(const std::filesystem::path& path, speed_t speed = B19200)
         : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC))
     {
         if (fd_ < 0)
@@ -40,6 +40,18 @@ public:
         t.c_cc[VMIN] = 0;
         t.c_cc[VTIME] = 0;
         ::tcsetattr(fd_, TCSANOW, &t);
+        setSpeed(speed);
+    }
+
+    // Changes the speed in place, as the updater does on its open port.
+    void setSpeed(speed_t speed)
+    {
+        termios t{};
+        ::tcgetattr(fd_, &t);
+        ::cfsetispeed(&t, speed);
+        ::cfsetospeed(&t, speed);
+        if (::tcsetattr(fd_, TCSANOW, &t) != 0)
+            throw std::runtime_error(std::string("tcsetattr: ") + std::strerror(errno));
     }
     ~RawPort() { ::close(fd_); }
     RawPort(const RawPort&) = delete;
@@ -300,8 +312,9 @@ TEST(DevSimBootloader, BadCrcFrameIsNotAnswered)
 
 TEST(DevSimBootloader, SyncEchoFaults)
 {
+    // At a fast line: the faults act after the bootloader has locked to it.
     DevSimProcess device({"--no-app", "--no-echo", "1", "--wrong-echo", "2:0xFF"});
-    RawPort port(device.devicePath());
+    RawPort port(device.devicePath(), B115200);
     EXPECT_TRUE(sync(port).empty());
     EXPECT_EQ(sync(port), Bytes{0xFF});
     EXPECT_EQ(sync(port), Bytes{0xFF});
@@ -402,7 +415,7 @@ TEST(DevSimLine, FlippedBitSpoilsTheFrameItHits)
     // longer fits, and the frame is not answered.
     const Bytes first = eraseFrame(0x07FF);
     DevSimProcess device({"--no-app", "--flip-bit", std::to_string(first.size() + 3) + ":1"});
-    RawPort port(device.devicePath());
+    RawPort port(device.devicePath(), B115200);
     port.send(first);
     EXPECT_EQ(port.receive(5), kEraseReply);
     port.send(eraseFrame(0x03FF));
@@ -452,12 +465,14 @@ TEST(DevSimLine, PortCanBeClosedAndReopened)
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(device.devicePath())));
 }
 
-TEST(DevSimLine, PacedAtTheLineRate)
+TEST(DevSimLine, PacedAtTheSpeedTheBootloaderLockedTo)
 {
+    // Pacing starts at --baud; the frame's first byte locks the bootloader to the
+    // host's much slower line, and from then on the line keeps that pace.
     constexpr unsigned kBaud = 2400;
     constexpr auto kWriteTime = 150ms;
-    DevSimProcess device({"--no-app", "--baud", std::to_string(kBaud), "--write-ms", "150"});
-    RawPort port(device.devicePath());
+    DevSimProcess device({"--no-app", "--baud", "115200", "--write-ms", "150"});
+    RawPort port(device.devicePath(), B2400);
     Bytes command = writeFrame(0x2000, pattern(4 * 64));
 
     auto start = std::chrono::steady_clock::now();
@@ -478,6 +493,119 @@ TEST(DevSimLine, PacedAtTheLineRate)
     // The reply leaves byte by byte, not in one burst. A late look at the first
     // byte shortens this span, hence the wider margin.
     EXPECT_GE(Seconds(lastByte - firstByte).count(), 0.5 * lineTime(kWriteReply.size() - 1));
+}
+
+// --- Line speed ---
+
+using zb::test::TranscriptLine;
+
+// Waits (at most 5 s) until the transcript has `count` lines that `match` accepts.
+template <typename Match>
+bool awaitLines(const DevSimProcess& device, Match match, std::ptrdiff_t count = 1)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    do {
+        const auto lines = device.transcript();
+        if (std::count_if(lines.begin(), lines.end(), match) >= count)
+            return true;
+        std::this_thread::sleep_for(10ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+std::vector<TranscriptLine> linesOf(const DevSimProcess& device, const std::string& dir, const std::string& kind)
+{
+    std::vector<TranscriptLine> found;
+    for (const TranscriptLine& l : device.transcript())
+        if (l.dir == dir && l.kind == kind)
+            found.push_back(l);
+    return found;
+}
+
+std::vector<std::string> texts(const std::vector<TranscriptLine>& lines)
+{
+    std::vector<std::string> result;
+    for (const TranscriptLine& l : lines)
+        result.push_back(l.text);
+    return result;
+}
+
+TEST(DevSimSpeed, ApplicationListensAt19200Only)
+{
+    DevSimProcess device;
+    RawPort port(device.devicePath(), B115200);
+    port.send(kProbe);
+    EXPECT_TRUE(port.receiveFor(300ms).empty()) << "a probe at 115200 must not reach the application";
+    port.setSpeed(B19200);
+    port.send(kProbe);
+    EXPECT_EQ(port.receive(3), kProbe);
+    device.stop();
+
+    EXPECT_EQ(texts(linesOf(device, "--", "garbled")),
+              std::vector<std::string>{"application at 19200 baud, host at 115200"});
+    const auto received = linesOf(device, "rx", "short");
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].baud, 19200u);
+    for (const TranscriptLine& l : linesOf(device, "rx", "junk")) {
+        EXPECT_EQ(l.baud, 115200u);
+        EXPECT_EQ(l.bytes, Bytes(l.bytes.size(), 0x00)) << "garbled bytes read as 0x00";
+    }
+}
+
+TEST(DevSimSpeed, BootloaderLocksToTheHostUpToMaxBaudAndGarblesOtherSpeeds)
+{
+    DevSimProcess device({"--no-app", "--max-baud", "57600", "--erase-ms", "1000"});
+    RawPort port(device.devicePath(), B115200);
+    EXPECT_TRUE(sync(port).empty()) << "115200 is above --max-baud";
+    port.setSpeed(B57600);
+    EXPECT_EQ(sync(port), Bytes{0x0F});
+    port.send(kInformation);
+    EXPECT_EQ(port.receive(14).size(), 14u);
+
+    // Another speed without a break: the device stays at 57600.
+    port.setSpeed(B19200);
+    EXPECT_TRUE(sync(port).empty());
+    port.send(kInformation);
+    EXPECT_TRUE(port.receiveFor(300ms).empty());
+
+    // A reply that leaves at 57600 while the host has gone over to 19200.
+    port.setSpeed(B57600);
+    port.send(eraseFrame(0x03FF));
+    ASSERT_TRUE(awaitLines(device, [](const TranscriptLine& l) { return l.dir == "rx" && l.kind == "frame"; }, 2));
+    port.setSpeed(B19200);
+    EXPECT_EQ(port.receive(5), Bytes(5, 0x00));
+    device.stop();
+
+    EXPECT_EQ(texts(linesOf(device, "--", "lock")), std::vector<std::string>{"57600"});
+    EXPECT_EQ(texts(linesOf(device, "--", "garbled")),
+              (std::vector<std::string>{"bootloader at 19200 baud, host at 115200, above --max-baud 57600",
+                                        "bootloader at 57600 baud, host at 19200",
+                                        "bootloader at 57600 baud, host at 19200",
+                                        "reply at 57600 baud, host at 19200"}));
+    const auto frames = linesOf(device, "rx", "frame");
+    ASSERT_EQ(frames.size(), 2u);  // the information query and the erase
+    for (const TranscriptLine& l : frames)
+        EXPECT_EQ(l.baud, 57600u);
+    EXPECT_EQ(linesOf(device, "tx", "frame").back().baud, 19200u) << "the host's speed when the reply left";
+}
+
+TEST(DevSimSpeed, SecondOfSilenceIsABreakAfterWhichTheBootloaderMeasuresAnew)
+{
+    DevSimProcess device({"--no-app"});
+    RawPort port(device.devicePath(), B115200);
+    EXPECT_EQ(sync(port), Bytes{0x0F});
+    port.setSpeed(B19200);
+    ASSERT_TRUE(awaitLines(device, [](const TranscriptLine& l) { return l.dir == "--" && l.kind == "break"; }));
+    EXPECT_EQ(sync(port), Bytes{0x0F});
+    port.send(kInformation);
+    EXPECT_EQ(port.receive(14).size(), 14u);
+    device.stop();
+
+    EXPECT_EQ(texts(linesOf(device, "--", "lock")), (std::vector<std::string>{"115200", "19200"}));
+    const auto syncs = linesOf(device, "rx", "sync");
+    ASSERT_EQ(syncs.size(), 2u);
+    EXPECT_GE(syncs[1].ms - syncs[0].ms, 900.0);
+    EXPECT_EQ(linesOf(device, "rx", "frame").at(0).baud, 19200u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "Flash.h"
+#include "Line.h"
 
 namespace zb::devsim {
 namespace {
@@ -39,22 +40,28 @@ std::string hex(std::uint32_t value)
 
 }  // namespace
 
-Device::Device(const Options& options, std::vector<std::uint8_t> flash, Duration byteTime,
-               Transcript& transcript)
+Device::Device(const Options& options, std::vector<std::uint8_t> flash, Transcript& transcript)
     : options_(options),
       transcript_(transcript),
       flash_(std::move(flash)),
       mode_(options.noApp ? Mode::Bootloader : Mode::Application),
-      bootDecoder_(syncQuietFor(byteTime))
+      bootDecoder_(syncQuietFor(byteTimeAt(options.baud))),
+      bootBaud_(kApplicationBaud),
+      syncQuiet_(syncQuietFor(byteTimeAt(options.baud)))
 {
 }
 
-void Device::arrived(std::uint8_t byte, TimePoint at)
+void Device::arrived(std::uint8_t byte, TimePoint at, unsigned hostBaud)
 {
+    expire(at);
+    if (mode_ == Mode::Unplugged)
+        return;
+    byte = listen(byte, at, hostBaud);
+    lastByte_ = at;
     if (mode_ == Mode::Application)
-        handle(shortDecoder_.feed(byte, at));
-    else if (mode_ == Mode::Bootloader)
-        handle(bootDecoder_.feed(byte, at));
+        handle(shortDecoder_.feed(byte, at, hostBaud));
+    else
+        handle(bootDecoder_.feed(byte, at, hostBaud));
 }
 
 void Device::expire(TimePoint now)
@@ -63,15 +70,89 @@ void Device::expire(TimePoint now)
         handle(shortDecoder_.expire(now));
     else if (mode_ == Mode::Bootloader)
         handle(bootDecoder_.expire(now));
+    noticeBreak(now);
 }
 
 std::optional<TimePoint> Device::deadline() const
 {
+    std::optional<TimePoint> due;
     if (mode_ == Mode::Application)
-        return shortDecoder_.deadline();
-    if (mode_ == Mode::Bootloader)
-        return bootDecoder_.deadline();
-    return std::nullopt;
+        due = shortDecoder_.deadline();
+    else if (mode_ == Mode::Bootloader)
+        due = bootDecoder_.deadline();
+    if (auto b = breakDue(); b && (!due || *b < *due))
+        due = b;
+    return due;
+}
+
+// --- Line speed ---
+
+unsigned Device::baud() const
+{
+    return mode_ == Mode::Application ? kApplicationBaud : bootBaud_;
+}
+
+unsigned Device::pacingBaud() const
+{
+    if (options_.baud == 0)
+        return 0;
+    return everLocked_ ? bootBaud_ : options_.baud;
+}
+
+std::uint8_t Device::listen(std::uint8_t byte, TimePoint at, unsigned hostBaud)
+{
+    bool aboveMax = false;
+    if (mode_ == Mode::Bootloader && measuring_ && byte == kStx) {
+        aboveMax = hostBaud > options_.maxBaud;
+        if (!aboveMax && hostBaud > 0)
+            lock(hostBaud, at);
+    }
+    if (hostBaud == baud()) {
+        garbled_.reset();
+        return byte;
+    }
+    noteGarbled(at, hostBaud, aboveMax);
+    return kGarbledByte;
+}
+
+void Device::lock(unsigned speed, TimePoint at)
+{
+    measuring_ = false;
+    everLocked_ = true;
+    bootBaud_ = speed;
+    syncQuiet_ = syncQuietFor(byteTimeAt(pacingBaud()));
+    bootDecoder_.setSyncQuiet(syncQuiet_);
+    transcript_.event(at, "lock", std::to_string(speed));
+}
+
+void Device::noteGarbled(TimePoint at, unsigned hostBaud, bool aboveMax)
+{
+    // One line for each burst of garbled bytes.
+    if (!garbled_ || garbled_->hostBaud != hostBaud || at - garbled_->last > syncQuiet_) {
+        std::string text = std::string(mode_ == Mode::Application ? "application" : "bootloader") + " at " +
+                           std::to_string(baud()) + " baud, host at " + std::to_string(hostBaud);
+        if (aboveMax)
+            text += ", above --max-baud " + std::to_string(options_.maxBaud);
+        transcript_.event(at, "garbled", text);
+    }
+    garbled_ = GarbledRun{hostBaud, at};
+}
+
+std::optional<TimePoint> Device::breakDue() const
+{
+    if (mode_ != Mode::Bootloader || measuring_ || !lastByte_)
+        return std::nullopt;
+    return *lastByte_ + kBreakSilence;
+}
+
+void Device::noticeBreak(TimePoint now)
+{
+    auto due = breakDue();
+    if (!due || now < *due)
+        return;
+    measuring_ = true;
+    transcript_.event(*due, "break",
+                      "no byte from the host for " + std::to_string(kBreakSilence.count()) + " ms");
 }
 
 std::vector<Device::Reply> Device::takeReplies()
@@ -86,7 +167,7 @@ bool Device::takeFlashChanged()
 
 void Device::reply(std::vector<std::uint8_t> bytes, TimePoint notBefore, const char* label)
 {
-    replies_.push_back({std::move(bytes), notBefore, label});
+    replies_.push_back({std::move(bytes), notBefore, label, baud()});
 }
 
 void Device::handle(const std::vector<Received>& events)
@@ -96,10 +177,10 @@ void Device::handle(const std::vector<Received>& events)
             return;
         switch (r.kind) {
         case Received::Kind::Junk:
-            transcript_.rx(r.at, "junk", r.wire);
+            transcript_.rx(r.at, "junk", r.wire, r.baud);
             break;
         case Received::Kind::BadCrc:
-            transcript_.rx(r.at, mode_ == Mode::Application ? "short-badcrc" : "frame-badcrc", r.wire);
+            transcript_.rx(r.at, mode_ == Mode::Application ? "short-badcrc" : "frame-badcrc", r.wire, r.baud);
             break;
         case Received::Kind::Sync:
             handleSync(r);
@@ -118,7 +199,7 @@ void Device::handle(const std::vector<Received>& events)
 
 void Device::handleShort(const Received& r)
 {
-    transcript_.rx(r.at, "short", r.wire);
+    transcript_.rx(r.at, "short", r.wire, r.baud);
     std::uint8_t code = r.body[0];
     if (code != kShortProbe && code != kShortReset) {
         transcript_.event(r.at, "refused", "unknown short command " + hex(code));
@@ -133,6 +214,7 @@ void Device::handleShort(const Received& r)
           r.at, "short");
     if (code == kShortReset) {
         mode_ = Mode::Bootloader;
+        measuring_ = true;
         transcript_.event(r.at, "mode", "bootloader");
     }
 }
@@ -141,7 +223,7 @@ void Device::handleShort(const Received& r)
 
 void Device::handleSync(const Received& r)
 {
-    transcript_.rx(r.at, "sync", r.wire);
+    transcript_.rx(r.at, "sync", r.wire, r.baud);
     unsigned attempt = ++syncCount_;
     if (options_.silentBootloader) {
         transcript_.event(r.at, "fault", "silent bootloader");
@@ -157,7 +239,7 @@ void Device::handleSync(const Received& r)
 
 void Device::handleFrame(const Received& r)
 {
-    transcript_.rx(r.at, "frame", r.wire);
+    transcript_.rx(r.at, "frame", r.wire, r.baud);
     if (options_.silentBootloader) {
         transcript_.event(r.at, "fault", "silent bootloader");
         return;

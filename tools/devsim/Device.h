@@ -3,6 +3,12 @@
 // The device is fed the bytes that have arrived on the line and produces replies
 // with the time at which each may start to leave. It does no I/O of its own apart
 // from the transcript; the emulator's loop moves the bytes.
+//
+// Line speed: the application listens at 19200 baud only. The bootloader measures
+// the speed on the first 0x0F after it starts and after each break, and locks to it
+// (up to --max-baud); a second without a byte from the host counts as a break,
+// since a pseudo-terminal carries none. Bytes sent at another speed than the one
+// the device listens at arrive garbled.
 #pragma once
 
 #include <cstdint>
@@ -17,14 +23,19 @@
 
 namespace zb::devsim {
 
+// The application firmware's line speed, and the bootloader's until it first locks.
+inline constexpr unsigned kApplicationBaud = 19200;
+// Silence from the host that the bootloader takes as a break. The host holds a
+// break for a second; a little less here leaves room for a timer that ends early.
+inline constexpr std::chrono::milliseconds kBreakSilence{900};
+
 class Device {
 public:
-    // `flash` must hold kFlashSize bytes. `byteTime` is the line's byte time (0
-    // when unpaced); it stretches the quiet spell that marks a sync byte.
-    Device(const Options& options, std::vector<std::uint8_t> flash, Duration byteTime,
-           Transcript& transcript);
+    // `flash` must hold kFlashSize bytes.
+    Device(const Options& options, std::vector<std::uint8_t> flash, Transcript& transcript);
 
-    void arrived(std::uint8_t byte, TimePoint at);
+    // A byte from the host, at its arrival time, sent at the host's line speed.
+    void arrived(std::uint8_t byte, TimePoint at, unsigned hostBaud);
     void expire(TimePoint now);
     // The next time at which expire() has something to do.
     std::optional<TimePoint> deadline() const;
@@ -33,6 +44,7 @@ public:
         std::vector<std::uint8_t> bytes;
         TimePoint notBefore;
         std::string label;  // transcript kind: "short", "echo" or "frame"
+        unsigned baud;      // the speed it is sent at
     };
     // Replies produced since the last call, in order.
     std::vector<Reply> takeReplies();
@@ -45,8 +57,22 @@ public:
     bool inBootloader() const { return mode_ == Mode::Bootloader; }
     const std::vector<std::uint8_t>& flash() const { return flash_; }
 
+    // The speed the device listens and answers at: the application's, or the one
+    // the bootloader locked to last (the application's before the first lock).
+    unsigned baud() const;
+    // The speed the line is paced at: 0 unpaced; --baud until the bootloader first
+    // locks, then the speed it listens at.
+    unsigned pacingBaud() const;
+
 private:
     enum class Mode { Application, Bootloader, Unplugged };
+
+    // The receiver at the device's speed: returns the byte as it arrives.
+    std::uint8_t listen(std::uint8_t byte, TimePoint at, unsigned hostBaud);
+    void lock(unsigned baud, TimePoint at);
+    void noteGarbled(TimePoint at, unsigned hostBaud, bool aboveMax);
+    void noticeBreak(TimePoint now);
+    std::optional<TimePoint> breakDue() const;
 
     void handle(const std::vector<Received>& events);
     void handleShort(const Received& r);
@@ -68,6 +94,17 @@ private:
     Mode mode_;
     BootDecoder bootDecoder_;
     ShortDecoder shortDecoder_;
+
+    unsigned bootBaud_;            // the bootloader's speed
+    bool measuring_ = true;        // the next 0x0F sets bootBaud_
+    bool everLocked_ = false;
+    Duration syncQuiet_;           // the decoder's quiet spell after a sync byte
+    std::optional<TimePoint> lastByte_;  // arrival of the host's latest byte
+    struct GarbledRun {
+        unsigned hostBaud;
+        TimePoint last;
+    };
+    std::optional<GarbledRun> garbled_;  // the latest bytes arrived garbled
 
     unsigned syncCount_ = 0;
     unsigned eraseCount_ = 0;

@@ -27,7 +27,7 @@ Emulator::Emulator(const Options& options)
       start_(Clock::now()),
       transcript_(options.transcriptPath, start_),
       line_(options.baud),
-      device_(options, loadFlash(options.flashInPath), line_.byteTime(), transcript_),
+      device_(options, loadFlash(options.flashInPath), transcript_),
       pty_(options.dir + "/" + options.port)
 {
     transcript_.event(start_, "start",
@@ -108,8 +108,14 @@ void Emulator::receive(TimePoint now)
         ssize_t n = ::read(pty_.master(), buffer, sizeof buffer);
         if (n > 0) {
             const std::size_t arrived = lineFaults(buffer, static_cast<std::size_t>(n), now);
-            for (const TimedByte& b : line_.received(buffer, arrived, now))
-                device_.arrived(b.value, b.arrival);
+            // The host's setting when its bytes are read: it writes and waits for an
+            // answer or a time-out before it changes the speed.
+            const unsigned hostBaud = pty_.hostSendBaud();
+            for (std::size_t i = 0; i < arrived; ++i) {
+                device_.arrived(buffer[i], line_.arrival(now), hostBaud);
+                // A lock changes the pace from the next byte on.
+                line_.setBaud(device_.pacingBaud());
+            }
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -123,7 +129,7 @@ void Emulator::advance(TimePoint now)
     device_.expire(now);
 
     for (Device::Reply& r : device_.takeReplies())
-        line_.send(std::move(r.bytes), r.notBefore, std::move(r.label));
+        line_.send(std::move(r.bytes), r.notBefore, std::move(r.label), r.baud);
     if (device_.takeFlashChanged())
         dumpFlash();
 
@@ -154,16 +160,33 @@ void Emulator::transmit(TimePoint now)
         std::size_t count = line_.sendable(now);
         if (count == 0)
             return;
-        ssize_t n = ::write(pty_.master(), line_.sendData(), count);
+        const unsigned hostBaud = pty_.hostReceiveBaud();
+        std::vector<std::uint8_t> bytes(line_.sendData(), line_.sendData() + count);
+        if (hostBaud != line_.sendBaud())
+            garble(bytes, hostBaud, now);
+        ssize_t n = ::write(pty_.master(), bytes.data(), count);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
             writeBlocked_ = true;  // EAGAIN: the host is not reading
             return;
         }
-        for (Line::Sent& s : line_.sent(static_cast<std::size_t>(n)))
-            transcript_.tx(Clock::now(), s.label.c_str(), s.bytes);
+        for (Line::Sent& s : line_.sent(static_cast<std::size_t>(n))) {
+            ++repliesSent_;
+            transcript_.tx(Clock::now(), s.label.c_str(), s.bytes, hostBaud);
+        }
     }
+}
+
+void Emulator::garble(std::vector<std::uint8_t>& bytes, unsigned hostBaud, TimePoint now)
+{
+    std::fill(bytes.begin(), bytes.end(), kGarbledByte);
+    // One line for each reply, however many pieces it leaves in.
+    if (garbledReply_ == repliesSent_)
+        return;
+    garbledReply_ = repliesSent_;
+    transcript_.event(now, "garbled",
+                      "reply at " + std::to_string(line_.sendBaud()) + " baud, host at " + std::to_string(hostBaud));
 }
 
 std::optional<TimePoint> Emulator::nextWake() const

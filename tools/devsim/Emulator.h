@@ -32,6 +32,8 @@ private:
     void hold(TimePoint now);
     void advance(TimePoint now);
     void transmit(TimePoint now);
+    // The host reads at another speed than the reply leaves at.
+    void garble(std::vector<std::uint8_t>& bytes, unsigned hostBaud, TimePoint now);
     void unplugWhenRead(TimePoint now);
     std::optional<TimePoint> nextWake() const;
     void dumpFlash();
@@ -47,6 +49,8 @@ private:
     bool plugged_ = true;
     bool writeBlocked_ = false;  // the host's input queue is full: wait for POLLOUT
     std::optional<TimePoint> unplugSince_;  // the last reply has left; waiting to unplug
+    std::uint64_t repliesSent_ = 0;               // replies whose last byte has left
+    std::optional<std::uint64_t> garbledReply_;   // the reply after that many was garbled
 };
 
 }  // namespace zb::devsim

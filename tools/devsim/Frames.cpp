@@ -61,13 +61,14 @@ void BootDecoder::flushJunk(std::vector<Received>& out)
 {
     if (junk_.empty())
         return;
-    out.push_back({Received::Kind::Junk, std::move(junk_), {}, last_});
+    out.push_back({Received::Kind::Junk, std::move(junk_), {}, last_, junkBaud_});
     junk_.clear();
 }
 
 void BootDecoder::giveUpFrame(std::vector<Received>& out)
 {
     junk_.insert(junk_.end(), wire_.begin(), wire_.end());
+    junkBaud_ = frameBaud_;
     wire_.clear();
     body_.clear();
     state_ = State::Idle;
@@ -77,7 +78,7 @@ void BootDecoder::giveUpFrame(std::vector<Received>& out)
 void BootDecoder::finishFrame(std::vector<Received>& out, TimePoint at)
 {
     state_ = State::Idle;
-    Received frame{Received::Kind::Frame, std::move(wire_), std::move(body_), at};
+    Received frame{Received::Kind::Frame, std::move(wire_), std::move(body_), at, frameBaud_};
     wire_.clear();
     body_.clear();
     if (frame.body.size() < 3) {  // no room for a command code and a CRC
@@ -93,7 +94,7 @@ void BootDecoder::finishFrame(std::vector<Received>& out, TimePoint at)
     out.push_back(std::move(frame));
 }
 
-std::vector<Received> BootDecoder::feed(std::uint8_t byte, TimePoint at)
+std::vector<Received> BootDecoder::feed(std::uint8_t byte, TimePoint at, unsigned baud)
 {
     std::vector<Received> out = expire(at);
     last_ = at;
@@ -102,9 +103,11 @@ std::vector<Received> BootDecoder::feed(std::uint8_t byte, TimePoint at)
         if (byte == kStx) {
             flushJunk(out);
             wire_ = {byte};
+            frameBaud_ = baud;
             state_ = State::PendingStx;
         } else {
             junk_.push_back(byte);
+            junkBaud_ = baud;
         }
         break;
     case State::PendingStx:
@@ -113,10 +116,12 @@ std::vector<Received> BootDecoder::feed(std::uint8_t byte, TimePoint at)
             // An unescaped STX cannot be inside a frame: start over from it.
             giveUpFrame(out);
             wire_ = {byte};
+            frameBaud_ = baud;
             state_ = State::PendingStx;
             break;
         }
         wire_.push_back(byte);
+        frameBaud_ = baud;
         if (byte == kEtx) {
             finishFrame(out, at);
         } else if (byte == kDle) {
@@ -128,6 +133,7 @@ std::vector<Received> BootDecoder::feed(std::uint8_t byte, TimePoint at)
         break;
     case State::Escaped:
         wire_.push_back(byte);
+        frameBaud_ = baud;
         body_.push_back(byte);
         state_ = State::InFrame;
         break;
@@ -145,7 +151,7 @@ std::vector<Received> BootDecoder::expire(TimePoint now)
         return out;
     switch (state_) {
     case State::PendingStx:
-        out.push_back({Received::Kind::Sync, std::move(wire_), {}, last_});
+        out.push_back({Received::Kind::Sync, std::move(wire_), {}, last_, frameBaud_});
         wire_.clear();
         state_ = State::Idle;
         break;
@@ -178,23 +184,24 @@ std::optional<TimePoint> BootDecoder::deadline() const
 
 // --- ShortDecoder ---
 
-std::vector<Received> ShortDecoder::feed(std::uint8_t byte, TimePoint at)
+std::vector<Received> ShortDecoder::feed(std::uint8_t byte, TimePoint at, unsigned baud)
 {
     std::vector<Received> out = expire(at);
     last_ = at;
+    baud_ = baud;
     frame_.push_back(byte);
     if (frame_.size() < kShortHeader)
         return out;
     std::uint8_t length = frame_[1];
     if (length < kShortMinimum) {
-        out.push_back({Received::Kind::Junk, std::move(frame_), {}, at});
+        out.push_back({Received::Kind::Junk, std::move(frame_), {}, at, baud});
         frame_.clear();
     } else if (frame_.size() == length) {
         Crc8 acc;
         bool good = crc8Block(acc, frame_.data(), length - 1) == frame_[length - 1u];
         std::vector<std::uint8_t> body = good ? frame_ : std::vector<std::uint8_t>{};
         out.push_back({good ? Received::Kind::Frame : Received::Kind::BadCrc, std::move(frame_),
-                       std::move(body), at});
+                       std::move(body), at, baud});
         frame_.clear();
     }
     return out;
@@ -204,7 +211,7 @@ std::vector<Received> ShortDecoder::expire(TimePoint now)
 {
     std::vector<Received> out;
     if (auto due = deadline(); due && now >= *due) {
-        out.push_back({Received::Kind::Junk, std::move(frame_), {}, last_});
+        out.push_back({Received::Kind::Junk, std::move(frame_), {}, last_, baud_});
         frame_.clear();
     }
     return out;

@@ -50,15 +50,18 @@ struct Received {
     std::vector<std::uint8_t> wire;  // the bytes as they came from the host
     std::vector<std::uint8_t> body;  // Frame: body without CRC (short frames: all bytes)
     TimePoint at;                    // arrival of the last byte (Sync: of the 0x0F)
+    unsigned baud = 0;               // the host's line speed when that byte came
 };
 
 // Decoder of the bootloader face.
 class BootDecoder {
 public:
     explicit BootDecoder(Duration syncQuiet);
+    void setSyncQuiet(Duration syncQuiet) { syncQuiet_ = syncQuiet; }
 
-    // Byte arrival times must not decrease; expire() may be interleaved.
-    std::vector<Received> feed(std::uint8_t byte, TimePoint at);
+    // Byte arrival times must not decrease; expire() may be interleaved. `baud` is
+    // only passed on in what the byte completes.
+    std::vector<Received> feed(std::uint8_t byte, TimePoint at, unsigned baud = 0);
     // Ends what time alone ends: a pending 0x0F becomes a sync byte, a stalled
     // frame or a run of junk is given up.
     std::vector<Received> expire(TimePoint now);
@@ -77,18 +80,21 @@ private:
     std::vector<std::uint8_t> body_;  // unescaped bytes between STX and ETX
     std::vector<std::uint8_t> junk_;
     TimePoint last_{};                // arrival of the latest byte
+    unsigned frameBaud_ = 0;          // line speed of the latest byte of the frame
+    unsigned junkBaud_ = 0;           // ... and of the junk run
 };
 
 // Decoder of the application face.
 class ShortDecoder {
 public:
-    std::vector<Received> feed(std::uint8_t byte, TimePoint at);
+    std::vector<Received> feed(std::uint8_t byte, TimePoint at, unsigned baud = 0);
     std::vector<Received> expire(TimePoint now);
     std::optional<TimePoint> deadline() const;
 
 private:
     std::vector<std::uint8_t> frame_;
     TimePoint last_{};
+    unsigned baud_ = 0;
 };
 
 }  // namespace zb::devsim

@@ -9,30 +9,42 @@ constexpr unsigned kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
 }  // namespace
 
-Line::Line(unsigned baud)
+Duration byteTimeAt(unsigned baud)
 {
-    if (baud > 0)
-        byteTime_ = std::chrono::duration_cast<Duration>(std::chrono::nanoseconds(
-            (1'000'000'000ULL * kBitsPerByte + baud / 2) / baud));
+    if (baud == 0)
+        return Duration::zero();
+    return std::chrono::duration_cast<Duration>(
+        std::chrono::nanoseconds((1'000'000'000ULL * kBitsPerByte + baud / 2) / baud));
+}
+
+Line::Line(unsigned baud) : byteTime_(byteTimeAt(baud)) {}
+
+void Line::setBaud(unsigned baud)
+{
+    byteTime_ = byteTimeAt(baud);
+}
+
+TimePoint Line::arrival(TimePoint now)
+{
+    // A byte starts when the line is free, or now if it has been idle.
+    receiveFree_ = std::max(receiveFree_, now) + byteTime_;
+    return receiveFree_;
 }
 
 std::vector<TimedByte> Line::received(const std::uint8_t* data, std::size_t count, TimePoint now)
 {
     std::vector<TimedByte> arrivals;
     arrivals.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        // A byte starts when the line is free, or now if it has been idle.
-        receiveFree_ = std::max(receiveFree_, now) + byteTime_;
-        arrivals.push_back({data[i], receiveFree_});
-    }
+    for (std::size_t i = 0; i < count; ++i)
+        arrivals.push_back({data[i], arrival(now)});
     return arrivals;
 }
 
-void Line::send(std::vector<std::uint8_t> bytes, TimePoint notBefore, std::string label)
+void Line::send(std::vector<std::uint8_t> bytes, TimePoint notBefore, std::string label, unsigned baud)
 {
     if (bytes.empty())
         return;
-    outgoing_.push_back({std::move(bytes), notBefore, std::move(label)});
+    outgoing_.push_back({std::move(bytes), notBefore, std::move(label), baud});
 }
 
 TimePoint Line::dueTime(const Reply& reply, std::size_t offset) const
@@ -64,6 +76,11 @@ const std::uint8_t* Line::sendData() const
         return nullptr;
     const Reply& front = outgoing_.front();
     return front.bytes.data() + front.done;
+}
+
+unsigned Line::sendBaud() const
+{
+    return outgoing_.empty() ? 0 : outgoing_.front().baud;
 }
 
 std::vector<Line::Sent> Line::sent(std::size_t count)

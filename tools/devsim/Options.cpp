@@ -164,8 +164,12 @@ std::unique_ptr<CLI::App> makeApp(Options& o)
              "bootloader start address reported (default 0xF800)",
              [](const std::string& v, Options& x) { return parseBounded(v, x.bootStart); });
     addValue(*app, o, device, "baud", "N", "0 to 10000000",
-             "pace both directions like a line at N baud, 10 bits a byte (default 0: unpaced)",
+             "pace both directions like a line at N baud, 10 bits a byte, then at the speed the bootloader "
+             "locks to (default 0: unpaced)",
              [](const std::string& v, Options& x) { return parseBounded(v, x.baud, 10'000'000); });
+    addValue(*app, o, device, "max-baud", "N", "1 to 10000000",
+             "fastest line speed the bootloader locks to (default 115200)",
+             [](const std::string& v, Options& x) { return parseBounded(v, x.maxBaud, 10'000'000) && x.maxBaud > 0; });
     addValue(*app, o, device, "erase-ms", "N", "0 to 3600000 milliseconds",
              "time taken by each erase command (default 0)",
              [](const std::string& v, Options& x) { return parseMilliseconds(v, x.eraseTime); });

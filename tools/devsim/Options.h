@@ -33,7 +33,8 @@ struct Options {
     std::uint8_t versionMajor = 1;
     std::uint8_t versionMinor = 2;
     std::uint32_t bootStart = 0xF800;      // byte address
-    unsigned baud = 0;                     // 0 = unpaced
+    unsigned baud = 0;                     // 0 = unpaced; else pacing starts at this speed
+    unsigned maxBaud = 115200;             // fastest speed the bootloader locks to
     std::chrono::milliseconds eraseTime{0};
     std::chrono::milliseconds writeTime{0};
 

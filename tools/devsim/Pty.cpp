@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace zb::devsim {
@@ -19,7 +20,8 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-// Raw 8N1, so that nothing the device sends is echoed, translated or held back
+// Raw 8N1 at the application's speed, so that nothing the device sends is echoed,
+// translated or held back, and a host that sets no speed talks to the application,
 // before the updater configures the port itself.
 void makeRaw(int fd)
 {
@@ -33,8 +35,24 @@ void makeRaw(int fd)
     t.c_cflag |= CS8 | CREAD | CLOCAL;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (tcsetattr(fd, TCSANOW, &t) != 0)
+    if (cfsetispeed(&t, B19200) != 0 || cfsetospeed(&t, B19200) != 0 || tcsetattr(fd, TCSANOW, &t) != 0)
         fail("tcsetattr");
+}
+
+unsigned baudOf(speed_t speed)
+{
+    static const std::pair<speed_t, unsigned> table[] = {
+        {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},         {B150, 150},
+        {B200, 200},         {B300, 300},         {B600, 600},         {B1200, 1200},       {B1800, 1800},
+        {B2400, 2400},       {B4800, 4800},       {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
+        {B57600, 57600},     {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+        {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
+        {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
+    };
+    for (const auto& [code, baud] : table)
+        if (code == speed)
+            return baud;
+    return 0;
 }
 
 std::string readLink(const std::string& path)
@@ -100,6 +118,24 @@ int Pty::hostUnread() const
     if (!slave_ || ::ioctl(slave_.get(), FIONREAD, &count) != 0)
         return 0;
     return count;
+}
+
+// On Linux a pseudo-terminal's master reports the slave's settings, so the speed a
+// host sets on its port is visible here, though nothing paces the bytes by it.
+unsigned Pty::hostSendBaud() const
+{
+    termios t{};
+    if (!master_ || tcgetattr(master_.get(), &t) != 0)
+        return 0;
+    return baudOf(cfgetospeed(&t));
+}
+
+unsigned Pty::hostReceiveBaud() const
+{
+    termios t{};
+    if (!master_ || tcgetattr(master_.get(), &t) != 0)
+        return 0;
+    return baudOf(cfgetispeed(&t));
 }
 
 void Pty::holdHostOutput()

@@ -15,7 +15,8 @@ namespace zb::devsim {
 
 class Pty {
 public:
-    // Opens the pair, puts the slave in raw mode and creates linkPath -> slave. A
+    // Opens the pair, puts the slave in raw mode at 19200 baud, the speed of the
+    // device's application, and creates linkPath -> slave. A
     // dangling link left by an earlier run is replaced; anything else at linkPath
     // is an error. Throws std::system_error.
     explicit Pty(std::string linkPath);
@@ -29,6 +30,12 @@ public:
 
     // Bytes the device has sent that the host has not read yet.
     int hostUnread() const;
+
+    // The line speeds the host has set on its side (the slave), as the master sees
+    // them: the one it sends at and the one it receives at. 0 for none or one that
+    // has no number.
+    unsigned hostSendBaud() const;
+    unsigned hostReceiveBaud() const;
 
     // Stops the host's output as a low CTS line does on a real port with hardware
     // flow control: the host's writes take nothing more (they block, or fail with

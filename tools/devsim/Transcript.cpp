@@ -29,14 +29,23 @@ Transcript::Transcript(const std::string& path, TimePoint start) : start_(start)
         throw std::system_error(errno, std::generic_category(), "cannot create transcript " + path);
 }
 
-void Transcript::rx(TimePoint at, const char* kind, const std::vector<std::uint8_t>& bytes)
+namespace {
+
+std::string withSpeed(const std::vector<std::uint8_t>& bytes, unsigned baud)
 {
-    line(at, "rx", kind, hexBytes(bytes));
+    return hexBytes(bytes) + (baud == 0 ? " @none" : " @" + std::to_string(baud));
 }
 
-void Transcript::tx(TimePoint at, const char* kind, const std::vector<std::uint8_t>& bytes)
+}  // namespace
+
+void Transcript::rx(TimePoint at, const char* kind, const std::vector<std::uint8_t>& bytes, unsigned baud)
 {
-    line(at, "tx", kind, hexBytes(bytes));
+    line(at, "rx", kind, withSpeed(bytes, baud));
+}
+
+void Transcript::tx(TimePoint at, const char* kind, const std::vector<std::uint8_t>& bytes, unsigned baud)
+{
+    line(at, "tx", kind, withSpeed(bytes, baud));
 }
 
 void Transcript::event(TimePoint at, const char* kind, const std::string& text)
