@@ -356,5 +356,99 @@ TEST(UpdateRun, DeviceUnpluggedDuringTheWriteBlocksEndsWithWritingError) {
     EXPECT_EQ(sent.frames(kWriteCommand), 3u);
 }
 
+// --- a faster line on request (ZBUPDATER_BAUD) -------------------------------------
+
+ProgramRun::Options fastLine(const std::string& rate) {
+    ProgramRun::Options options;
+    options.environment = {"ZBUPDATER_BAUD=" + rate};
+    return options;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The host's speed for each of its frames, in order.
+std::vector<unsigned> frameSpeeds(const Received& sent) {
+    std::vector<unsigned> speeds;
+    for (const auto& l : sent.lines) {
+        if (Received::frameCommand(l) >= 0) speeds.push_back(l.baud);
+    }
+    return speeds;
+}
+
+// The application firmware listens at 19200 only: no byte may reach it at another.
+bool applicationHeardAnotherSpeed(const Received& sent) {
+    return std::any_of(sent.lines.begin(), sent.lines.end(), [](const TranscriptLine& l) {
+        return l.dir == "--" && l.kind == "garbled" && l.text.rfind("application", 0) == 0;
+    });
+}
+
+TEST(FastLine, UpdateAt115200WritesTheFlashByteForByte) {
+    FlashFile flash;
+    UpdateRun run({"--flash-in", flash.path()}, fastLine("115200"));
+    EXPECT_EQ(run.program.status(), "OK");
+    expectUpdatedFlash(run.device);
+    const Received sent(run.device);
+    EXPECT_EQ(sent.shortCommands(kReset), 1u);
+    EXPECT_FALSE(applicationHeardAnotherSpeed(sent));
+    // Information, every erase and every write at the fast rate, as the device's
+    // side of the line shows it; one erase and one write pass.
+    const auto speeds = frameSpeeds(sent);
+    EXPECT_EQ(speeds.size(), 1 + kBootStart / 1024 + (kBootStart + 3583) / 3584);
+    EXPECT_TRUE(std::all_of(speeds.begin(), speeds.end(), [](unsigned b) { return b == 115200; }));
+    EXPECT_TRUE(contains(run.program.standardError(), "\nLine speed 115200 baud\n")) << run.program.standardError();
+    EXPECT_FALSE(contains(run.program.standardError(), "Falling back"));
+}
+
+TEST(FastLine, DeviceThatCannotTakeTheRateFallsBackTo19200AndEndsOk) {
+    FlashFile flash;
+    UpdateRun run({"--max-baud", "19200", "--flash-in", flash.path()}, fastLine("115200"));
+    EXPECT_EQ(run.program.status(), "OK");
+    expectUpdatedFlash(run.device);
+    const Received sent(run.device);
+    EXPECT_FALSE(applicationHeardAnotherSpeed(sent));
+    const auto speeds = frameSpeeds(sent);
+    EXPECT_FALSE(speeds.empty());
+    EXPECT_TRUE(std::all_of(speeds.begin(), speeds.end(), [](unsigned b) { return b == 19200; }));
+    EXPECT_TRUE(contains(run.program.standardError(), "\nFalling back to 19200 baud\n"))
+        << run.program.standardError();
+}
+
+TEST(FastLine, NoiseDuringTheWriteBlocksRestartsAt19200AndWritesEverythingAgain) {
+    // A bit flipped in the third write block: the fast attempt fails there, with the
+    // image already changed in place by the writer; the second attempt must still
+    // write the reset instruction below the bootloader and the jump at address 0.
+    const HostByteCounts counts;
+    FlashFile flash;
+    const std::uint64_t inThirdBlock = counts.before(kWriteCommand, 3) + 100;
+    UpdateRun run({"--flip-bit", std::to_string(inThirdBlock), "--flash-in", flash.path()}, fastLine("115200"));
+    EXPECT_EQ(run.program.status(), "OK");
+    EXPECT_TRUE(hasFault(run.device, "flip"));
+    expectUpdatedFlash(run.device);
+    const Received sent(run.device);
+    EXPECT_EQ(sent.shortCommands(kReset), 1u);
+    EXPECT_EQ(sent.frames(kEraseCommand), 2 * (kBootStart / 1024));
+    // Two blocks before the spoilt one (which fails its CRC at the device), then all.
+    EXPECT_EQ(sent.frames(kWriteCommand), 2 + (kBootStart + 3583) / 3584);
+    const auto speeds = frameSpeeds(sent);
+    ASSERT_FALSE(speeds.empty());
+    EXPECT_EQ(speeds.back(), 19200u) << "the second attempt runs at 19200";
+    EXPECT_TRUE(contains(run.program.standardError(), "\nFalling back to 19200 baud\n"));
+}
+
+class FastLineRefused : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(FastLineRefused, ValueIsIgnoredAndTheRunIsAsWithout) {
+    UpdateRun run({}, fastLine(GetParam()));
+    EXPECT_EQ(run.program.status(), "OK");
+    const Received sent(run.device);
+    const auto speeds = frameSpeeds(sent);
+    EXPECT_TRUE(std::all_of(speeds.begin(), speeds.end(), [](unsigned b) { return b == 19200; }));
+    const std::string errors = run.program.standardError();
+    EXPECT_TRUE(contains(errors, std::string("ZBUPDATER_BAUD \"") + GetParam() + "\" ignored")) << errors;
+    EXPECT_FALSE(contains(errors, "Line speed"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, FastLineRefused, ::testing::Values("9600", "fast"));
+
 }  // namespace
 }  // namespace zb::test
