@@ -19,6 +19,7 @@
 #include "ProgramInformation.h"
 #include "QtMainThread.h"
 #include "QtMainWindow.h"
+#include "StandardErrorLines.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ void chooseQtPlatform() {
 // Qt's own warnings go the way of the program's lines: best-effort, so that a caller
 // who stopped reading standard error never holds the program up.
 void writeQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    zb::WriteToStandardError(qFormatLogMessage(type, context, message).toLocal8Bit().toStdString() + '\n');
+    zb::StandardError().line(qFormatLogMessage(type, context, message).toLocal8Bit().toStdString());
     if (type == QtFatalMsg) std::abort();
 }
 
