@@ -3,8 +3,8 @@
 
 #include "HexLineTable.h"
 #include "HostPlatform.h"
-#include "ProgramInformation.h"
 #include "PortNames.h"
+#include "ProgramInformation.h"
 #include "ResultFile.h"
 #include "StandardErrorLines.h"
 #include "WindowLayout.h"

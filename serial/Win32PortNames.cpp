@@ -1,5 +1,7 @@
 // Port names and the ports present on Windows.
+// Before <windows.h>, which defines the escape codes' names as macros.
 #include "PortNames.h"
+#include "TZbComm.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -7,8 +9,6 @@
 #include <windows.h>
 
 #include <algorithm>
-
-#include "TZbComm.h"
 
 namespace zb {
 
