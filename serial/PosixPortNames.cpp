@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "PortNames.h"
+#include "SysfsTty.h"
 #include "TZbComm.h"
 
 namespace zb {
@@ -84,14 +85,6 @@ std::string hardwareDriver(const fs::path& ttyEntry) {
     return {};
 }
 
-// The 8250 driver registers its configured number of ttyS nodes whether a UART is
-// there or not; a placeholder is one of the serial8250 platform device with the
-// port type 0 (unknown).
-bool isPlaceholder(const fs::path& ttyEntry) {
-    if (hardwareDriver(ttyEntry) != "serial8250") return false;
-    return readFirstLine(ttyEntry / "type") == "0";
-}
-
 struct Found {
     std::string device;
     std::vector<std::string> aliases;
@@ -130,7 +123,7 @@ void addHardwarePorts(PortTable& table, bool comIsTtyS) {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator("/sys/class/tty", ec)) {
         const std::string name = entry.path().filename().string();
-        if (!fs::exists(entry.path() / "device", ec) || isPlaceholder(entry.path())) continue;
+        if (!fs::exists(entry.path() / "device", ec) || IsPlaceholderTty(entry.path())) continue;
         const fs::path node = "/dev/" + name;
         dev_t device{};
         if (!deviceNumber(node, device)) continue;
@@ -164,6 +157,14 @@ void addLinks(PortTable& table, const fs::path& folder, bool comNames) {
 }
 
 }  // namespace
+
+bool IsPlaceholderTty(const fs::path& ttyEntry) {
+    // The 8250 driver registers its configured number of ttyS nodes whether a UART
+    // is there or not; a placeholder is one of the serial8250 platform device whose
+    // port type is 0 (unknown).
+    if (hardwareDriver(ttyEntry) != "serial8250") return false;
+    return readFirstLine(ttyEntry / "type") == "0";
+}
 
 bool IsNativePortName(const std::string& name) { return !name.empty() && name.front() == '/'; }
 
