@@ -70,8 +70,11 @@ void StandardErrorLines::finish() {
 }
 
 StandardErrorLines& StandardError() {
-    static StandardErrorLines writer(StandardErrorIsTerminal, [](std::string_view text) { WriteToStandardError(text); });
-    return writer;
+    // Never destroyed: a toolkit may still report something from its own static
+    // objects' destructors when the program ends.
+    static StandardErrorLines* const writer =
+        new StandardErrorLines(StandardErrorIsTerminal, [](std::string_view text) { WriteToStandardError(text); });
+    return *writer;
 }
 
 }  // namespace zb
