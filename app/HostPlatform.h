@@ -27,6 +27,10 @@ bool ReplaceFile(const std::string& from, const std::string& to);
 // descriptor or a full disk never ends, stops or slows the caller.
 void WriteToStandardError(std::string_view text);
 
+// True when standard error is a terminal that a person reads (Linux); never on
+// Windows, whose program shows its progress in its window.
+bool StandardErrorIsTerminal();
+
 // Makes the standard streams safe to write to: a descriptor 0, 1 or 2 that is not
 // open is opened on the null device, so that no file or port the program opens
 // later takes its number and receives its output; and a write to a pipe whose

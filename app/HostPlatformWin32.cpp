@@ -134,6 +134,8 @@ void WriteToStandardError(std::string_view text) {
     (void)::WriteFile(handle, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
 }
 
+bool StandardErrorIsTerminal() { return false; }
+
 void GuardStandardStreams() {
     // Nothing to do: the C runtime keeps descriptors 0 to 2 taken even when the
     // process has no standard handles (a GUI program started without them), so no

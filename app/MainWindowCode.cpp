@@ -3,8 +3,10 @@
 
 #include "HexLineTable.h"
 #include "HostPlatform.h"
+#include "PortNames.h"
 #include "ProgramInformation.h"
 #include "ResultFile.h"
+#include "StandardErrorLines.h"
 #include "WindowLayout.h"
 
 namespace zb {
@@ -13,10 +15,17 @@ TMainWindow* MainWindow = nullptr;
 
 namespace {
 
-void copyToStandardError(const std::string& line) {
-    // One write per line, so that lines stay whole even when another process
-    // shares the stream.
-    WriteToStandardError(line + '\n');
+void copyToStandardError(const std::string& line) { StandardError().line(line); }
+
+// Why the port did not open, for a technician: the name given, the path tried and
+// the reason.
+std::string openFailureLine(const std::string& name, const TZbComm& comm) {
+    if (comm.OpenPath().empty()) {
+        return "Cannot open " + name + ": " + comm.OpenFailure() + " (COM1 to COM256, or a device name such as " +
+               NativePortNameExample() + ")";
+    }
+    const std::string path = comm.OpenPath() == name ? std::string() : " (" + comm.OpenPath() + ")";
+    return "Cannot open " + name + path + ": " + comm.OpenFailure();
 }
 
 }  // namespace
@@ -59,6 +68,7 @@ TMainWindow::TMainWindow(MainThread& main, MainWindowView& view,
 TMainWindow::~TMainWindow() {
     // The port goes down while the window's parts it writes to still exist.
     Bootloader.reset();
+    StandardError().finish();
     if (MainWindow == this) MainWindow = nullptr;
 }
 
@@ -95,6 +105,7 @@ void TMainWindow::FormCreate() {
     Bootloader->setPortNumber(PortStat.PortName);
     PortStat = Bootloader->getCommStat();
     if (!PortStat.Open) {
+        copyToStandardError(openFailureLine(PortStat.PortName, Bootloader->comm()));
         ReportResult("I can't open COM-port");
         terminate();
     }
@@ -119,6 +130,10 @@ void TMainWindow::setGaugeProgress(std::int32_t progress) {
 }
 
 std::int32_t TMainWindow::gaugeProgress() const { return ProgressGauge.Progress(); }
+
+void TMainWindow::showPhaseShare(const std::string& phase, std::int64_t done, std::int64_t total) {
+    StandardError().share(phase, done, total);
+}
 
 void TMainWindow::ClearFlashImage() { zb::ClearFlashImage(FlashImage); }
 
@@ -214,9 +229,9 @@ void ReportEscapedException(std::exception_ptr error) {
     try {
         std::rethrow_exception(std::move(error));
     } catch (const std::exception& e) {
-        WriteToStandardError(std::string("zbupdater: unexpected error: ") + e.what() + "\n");
+        StandardError().line(std::string("zbupdater: unexpected error: ") + e.what());
     } catch (...) {
-        WriteToStandardError("zbupdater: unexpected error\n");
+        StandardError().line("zbupdater: unexpected error");
     }
 }
 

@@ -49,6 +49,8 @@ public:
     void setGaugeMax(std::int32_t maxValue) override;
     void setGaugeProgress(std::int32_t progress) override;
     std::int32_t gaugeProgress() const override;
+    // On a terminal, the phase's share in its line on standard error.
+    void showPhaseShare(const std::string& phase, std::int64_t done, std::int64_t total) override;
 
     // The idle handler: starts the update run at the first idle moment, once.
     void ApplicationIdle();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "FirmwareIdentity.h"
+#include "PortNames.h"
 
 namespace zb {
 namespace {
@@ -13,10 +14,18 @@ Updates the device on serial port PORT with the firmware that this program
 carries, and writes the result into "status.dat" in the working directory.
 Nobody needs to act during the run. The exit status is always 0.
 
-  PORT        COM1 to COM256, upper case; a name the program refuses leaves
-              COM1 in force. Further arguments are ignored.
+  PORT        COM1 to COM256, upper case, or the system's own device name:
+              on Linux an absolute path such as /dev/ttyUSB0 or
+              /dev/serial/by-id/... (a serial line only), on Windows \\.\COM3.
+              Any other name opens nothing and ends with "I can't open
+              COM-port". Further arguments are ignored.
+  --ports     alone: the serial ports present, one a line: the name to give,
+              then the other names that reach the same port; opens none
   --version   alone: the program version and the carried firmware
   --help      alone: this text
+
+When a port does not open, a line on standard error gives the name, the
+device path tried and the reason.
 
 Result texts in "status.dat" (one, without a line end):
   "OK"                           the application area was erased and written
@@ -43,6 +52,16 @@ Environment:
                             from the break at 19200. Other values are ignored.
 )";
 
+std::string PortListText() {
+    std::string text;
+    for (const PresentPort& port : ListPresentPorts()) {
+        text += port.name;
+        for (const std::string& alias : port.aliases) text += "  " + alias;
+        text += '\n';
+    }
+    return text;
+}
+
 }  // namespace
 
 std::optional<std::string> InformationalText(const std::vector<std::string>& arguments) {
@@ -51,6 +70,7 @@ std::optional<std::string> InformationalText(const std::vector<std::string>& arg
         return "zbupdater " ZB_PROGRAM_VERSION "\nCarried firmware: " + std::string(CarriedFirmware.text) + "\n";
     }
     if (arguments.front() == "--help") return std::string(kUsage);
+    if (arguments.front() == "--ports") return PortListText();
     return std::nullopt;
 }
 

@@ -26,6 +26,8 @@ constexpr std::int32_t kWriteReplyBytes = 6;
 constexpr std::uint32_t kHighestBootStart = 0x10000;
 // The two-word jump into the bootloader and the reset instruction it replaces.
 constexpr std::uint32_t kResetInstructionBytes = 4;
+constexpr const char* kErasePhase = "Erasing Flash...";
+constexpr const char* kWritePhase = "Writing Flash...";
 // Bits per byte on the line: start bit, 8 data bits, stop bit.
 constexpr std::uint32_t kBitsPerByte = 10;
 // Beyond the frame's own time on the line: programming the block and the reply.
@@ -44,7 +46,7 @@ std::uint32_t writeTimeoutMs(std::int32_t frameBytes, long baud) {
 }  // namespace
 
 bool ZbBootloader::eraseFlash() {
-    logLine("Erasing Flash...");
+    logLine(kErasePhase);
     // Commands erase 16 rows each: any other start address would leave a remainder
     // that no command fits, and the row count would never reach 0.
     if (BootStart % kEraseRegion != 0) {
@@ -62,11 +64,15 @@ bool ZbBootloader::eraseFlash() {
     RowsLeft = static_cast<std::uint16_t>(BootStart / RowSize);
     Owner.setGaugeMax(RowsLeft);
     Owner.setGaugeProgress(RowsLeft);
+    // The gauge counts down here; the share is counted from the rows themselves.
+    const std::int64_t rowsToErase = RowsLeft;
+    Owner.showPhaseShare(kErasePhase, 0, rowsToErase);
     while (RowsLeft != 0) {
         if (!eraseBlock(EraseAddress, kEraseRows)) return false;
         RowsLeft = static_cast<std::uint16_t>(RowsLeft - kEraseRows);
         EraseAddress -= kEraseRegion;
         Owner.setGaugeProgress(RowsLeft);
+        Owner.showPhaseShare(kErasePhase, rowsToErase - RowsLeft, rowsToErase);
         Owner.setProgressText(formatText("Erasing address: %04X", EraseAddress));
     }
     Owner.setProgressText("Erasing completed!");
@@ -89,7 +95,7 @@ bool ZbBootloader::eraseBlock(std::uint32_t address, std::uint8_t rows) {
 }
 
 bool ZbBootloader::writeFlash(std::uint8_t* image) {
-    logLine("Writing Flash...");
+    logLine(kWritePhase);
     // The reset instruction moves to the four bytes below the bootloader.
     if (BootStart < kResetInstructionBytes) {
         logLine(formatText("Writing refused: start address %06X leaves no room below the bootloader", BootStart));
@@ -116,6 +122,7 @@ bool ZbBootloader::writeFlash(std::uint8_t* image) {
 
     Owner.setGaugeMax(static_cast<std::uint16_t>(used / kRowSize + 1));
     Owner.setGaugeProgress(0);
+    Owner.showPhaseShare(kWritePhase, 0, used);
     for (std::uint32_t address = 0; address < used; address += kWriteBlock) {
         Owner.setProgressText(formatText("Write address: %04X", address));
         if (!writeBlock(address, kWriteRows, image + address)) {
@@ -124,6 +131,7 @@ bool ZbBootloader::writeFlash(std::uint8_t* image) {
             return false;
         }
         Owner.setGaugeProgress(Owner.gaugeProgress() + kWriteRows);
+        Owner.showPhaseShare(kWritePhase, std::min<std::uint32_t>(address + kWriteBlock, used), used);
     }
     Owner.setProgressText("Completed!");
     Owner.setGaugeProgress(0);

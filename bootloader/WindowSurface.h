@@ -35,6 +35,13 @@ public:
     virtual void setGaugeMax(std::int32_t maxValue) = 0;
     virtual void setGaugeProgress(std::int32_t progress) = 0;
     virtual std::int32_t gaugeProgress() const = 0;
+    // The erase or write phase, named by the information line that started it, has
+    // done `done` of `total` (its own units); called as the phase advances.
+    virtual void showPhaseShare(const std::string& phase, std::int64_t done, std::int64_t total) {
+        (void)phase;
+        (void)done;
+        (void)total;
+    }
 };
 
 }  // namespace zb

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "PortNames.h"
 #include "TRead.h"
 
 namespace zb {
@@ -35,21 +36,37 @@ TZbComm::TZbComm(MainThread& owner) : main_(owner), port_(OsSerialPort::create()
 
 TZbComm::~TZbComm() { KillComm(); }
 
-void TZbComm::SetPortNumber(const std::string& text) {
-    if (text.size() < 4 || text.size() > 6) return;
-    if (text.compare(0, 3, "COM") != 0) return;
+int ComPortNumber(const std::string& text) {
+    if (text.size() < 4 || text.size() > 6) return 0;
+    if (text.compare(0, 3, "COM") != 0) return 0;
     // The whole rest is the decimal number: "COM3x", "COM 3" or "COM+3" is no port
     // name. Leading zeros count for nothing ("COM03" is port 3).
-    long n = 0;
+    int n = 0;
     for (std::size_t i = 3; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return;
+        if (text[i] < '0' || text[i] > '9') return 0;
         n = n * 10 + (text[i] - '0');
     }
-    if (n < 1 || n > 256) return;
-    portText_ = text;
-    directNumber_ = static_cast<std::uint8_t>(n - 1);
-    // Ports from COM10 on are reached through the device namespace only.
-    if (directNumber_ > 8) portText_ = "\\\\.\\" + portText_;
+    return n >= 1 && n <= 256 ? n : 0;
+}
+
+void TZbComm::SetPortNumber(const std::string& text) {
+    if (const int n = ComPortNumber(text); n != 0) {
+        portText_ = text;
+        nativeName_ = false;
+        directNumber_ = static_cast<std::uint8_t>(n - 1);
+        // Ports from COM10 on are reached through the device namespace only.
+        if (directNumber_ > 8) portText_ = "\\\\.\\" + portText_;
+        return;
+    }
+    if (IsNativePortName(text)) {
+        portText_ = text;
+        nativeName_ = true;
+        return;
+    }
+    // A refused name must not leave an earlier port in force: that would act on a
+    // device the caller did not name.
+    portText_.clear();
+    nativeName_ = false;
 }
 
 void TZbComm::SetBaudRate(const std::string& text) {
@@ -76,7 +93,14 @@ void TZbComm::closeLog() {
 
 bool TZbComm::failOpen(std::uint8_t code) {
     lastError_ = code;
+    openFailure_ = DescribeOpenError(port_->lastOsError());
     port_->close();
+    return false;
+}
+
+bool TZbComm::refuseOpen(const std::string& reason) {
+    lastError_ = kErrOpenDevice;
+    openFailure_ = reason;
     return false;
 }
 
@@ -85,10 +109,14 @@ bool TZbComm::OpenComm() {
         lastError_ = kErrAlreadyOpen;
         return false;
     }
-    if (!port_->open(OsSerialPort::devicePath(portText_))) {
-        lastError_ = kErrOpenDevice;
-        return false;
-    }
+    openPath_.clear();
+    openFailure_.clear();
+    if (portText_.empty()) return refuseOpen("not a port name");
+    openPath_ = nativeName_ ? portText_ : OsSerialPort::devicePath(portText_);
+    // A native name can reach any device node, and opening some of them has effects
+    // of its own (a watchdog is armed by its open): only a serial line is opened.
+    if (int err = 0; nativeName_ && !IsSerialLine(openPath_, err)) return refuseOpen(DescribeOpenError(err));
+    if (!port_->open(openPath_)) return refuseOpen(DescribeOpenError(port_->lastOsError()));
     if (!port_->readLineSettings()) return failOpen(kErrGetLineSettings);
     LineSettings settings;
     settings.baud = std::strtol(baudText_.c_str(), nullptr, 10);

@@ -42,6 +42,10 @@ enum : std::uint8_t {
     kErrClose = 10,
 };
 
+// The port number of a name of the traditional rule: "COM" (upper case) and the
+// decimal number 1 to 256 as the whole rest ("COM03" is port 3); 0 for any other text.
+int ComPortNumber(const std::string& text);
+
 class TZbComm {
 public:
     // `owner` is the main thread that DataReady and the message box run on.
@@ -55,6 +59,10 @@ public:
     TNotifyEvent OnDataSended;
 
     // Published properties.
+    // The port text: "COMn" (stored as "\\.\COMn" from COM10 on), or a native
+    // device name of the platform (PortNames.h), kept as given. A text that is
+    // neither leaves no port: PortNumber reads "" and OpenComm fails until an
+    // accepted text is set.
     const std::string& PortNumber() const { return portText_; }
     void SetPortNumber(const std::string& text);
     const std::string& BaudRate() const { return baudText_; }
@@ -121,12 +129,18 @@ public:
     std::uint8_t GetDirectNumber() const { return directNumber_; }
     // errno (or the platform's code) of the last failed operating-system call.
     int LastOsError() const;
+    // Why the last OpenComm failed: the device path it tried ("" when the port text
+    // was refused and nothing was tried) and the reason in words ("" after a
+    // successful open).
+    const std::string& OpenPath() const { return openPath_; }
+    const std::string& OpenFailure() const { return openFailure_; }
 
 private:
     void closeLog();
     bool failOpen(std::uint8_t code);
     // Before the last close: SettleOutput, then the settings found at open go back.
     void releaseLine();
+    bool refuseOpen(const std::string& reason);
     // How long `bytes` may take to leave: their line time at the opened speed plus
     // the margin.
     std::chrono::milliseconds sendLimit(std::size_t bytes) const;
@@ -142,6 +156,9 @@ private:
     dataBits dataBits_ = dataBits::DB8;
     std::string baudText_ = "4800";
     std::string portText_ = "COM1";
+    bool nativeName_ = false;  // portText_ is the platform's own device name
+    std::string openPath_;
+    std::string openFailure_;
     const std::uint8_t* readDestination_ = nullptr;
     std::uint8_t lastError_ = kErrNone;
     long lineBaud_ = 0;

@@ -12,7 +12,7 @@
 #include <QTimer>
 #include <QTimerEvent>
 
-#include "HostPlatform.h"
+#include "StandardErrorLines.h"
 
 namespace zb {
 
@@ -94,7 +94,7 @@ void QtMainThread::requestTermination() {
 void QtMainThread::showMessage(const std::string& text, const std::string& caption) {
     const QString platform = QGuiApplication::platformName();
     if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
-        WriteToStandardError(caption + ": " + text + "\n");
+        StandardError().line(caption + ": " + text);
         return;
     }
     QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),

@@ -1,4 +1,4 @@
-// zbupdater PORT (or --version, --help): the program entry of the Qt front end.
+// zbupdater PORT (or --version, --help, --ports): the program entry of the Qt front end.
 //
 // Updates the device on serial port PORT (COM1, COM2, ...) with the firmware the
 // program carries and writes the outcome as one line of text into "status.dat" in
@@ -19,6 +19,7 @@
 #include "ProgramInformation.h"
 #include "QtMainThread.h"
 #include "QtMainWindow.h"
+#include "StandardErrorLines.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ void chooseQtPlatform() {
 // Qt's own warnings go the way of the program's lines: best-effort, so that a caller
 // who stopped reading standard error never holds the program up.
 void writeQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    zb::WriteToStandardError(qFormatLogMessage(type, context, message).toLocal8Bit().toStdString() + '\n');
+    zb::StandardError().line(qFormatLogMessage(type, context, message).toLocal8Bit().toStdString());
     if (type == QtFatalMsg) std::abort();
 }
 
@@ -53,8 +54,8 @@ void writeQtMessage(QtMsgType type, const QMessageLogContext& context, const QSt
 
 int main(int argc, char** argv) {
     zb::GuardStandardStreams();
-    // --version and --help alone: printed before anything of Qt exists, so they need
-    // no display and open nothing.
+    // --version, --help and --ports alone: printed before anything of Qt exists,
+    // so they need no display and open nothing.
     if (const auto text = zb::InformationalText(std::vector<std::string>(argv + 1, argv + argc))) {
         std::fputs(text->c_str(), stdout);
         return 0;

@@ -1,4 +1,4 @@
-// zbupdater PORT (or --version, --help): the program entry of the Windows program.
+// zbupdater PORT (or --version, --help, --ports): the program entry of the Windows program.
 //
 // Updates the device on serial port PORT (COM1, COM2, ..., COM256) with the firmware
 // the program carries and writes the outcome as one line of text into "status.dat"
@@ -20,8 +20,9 @@
 
 int main(int argc, char** argv) {
     zb::GuardStandardStreams();
-    // --version and --help alone: printed before any window exists, on standard
-    // output when the caller gave the process one (zbupdater.exe --version > file).
+    // --version, --help and --ports alone: printed before any window exists, on
+    // standard output when the caller gave the process one (zbupdater.exe --version
+    // > file).
     if (const auto text = zb::InformationalText(std::vector<std::string>(argv + 1, argv + argc))) {
         std::fputs(text->c_str(), stdout);
         std::fflush(stdout);

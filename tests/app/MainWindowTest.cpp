@@ -159,7 +159,9 @@ TEST(WindowLogic, PortThatDoesNotOpenEndsTheProgramAtFormCreate) {
     TMainWindow window(main, view, {"COM5"});
     testing::internal::CaptureStderr();
     window.FormCreate();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "COM5 not active\n");
+    // Why, in one line: the name, the path tried and the system's reason.
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "COM5 not active\nCannot open COM5 (" + com3.folder() + "/COM5): no such device\n");
     EXPECT_EQ(readFile("status.dat"), "I can't open COM-port");
     EXPECT_TRUE(main.terminationRequested());
 }

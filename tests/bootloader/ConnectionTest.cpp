@@ -65,14 +65,18 @@ TEST(Connection, FailedOpenShowsNotActive) {
     EXPECT_EQ(h.status.text, " not active");
 }
 
-TEST(Connection, RefusedNameOpensThePreviousPortUnderTheGivenName) {
+TEST(Connection, RefusedNameOpensNothingAndShowsTheGivenName) {
     zb::test::PtyPair pty("COM1");
     zbtest::Harness h;
+    h.loader.setPortNumber("COM1");
+    ASSERT_TRUE(h.loader.getCommStat().Open);
+    // The open port is closed first, and the refused name leaves no port to reopen.
     h.loader.setPortNumber("com3");
-    EXPECT_TRUE(h.loader.getCommStat().Open) << "the component kept COM1";
-    EXPECT_EQ(h.loader.comm().PortNumber(), "COM1");
+    EXPECT_FALSE(h.loader.getCommStat().Open);
+    EXPECT_EQ(h.loader.comm().PortNumber(), "");
+    EXPECT_FALSE(h.loader.comm().GetOpenState());
     EXPECT_EQ(h.loader.getCommStat().PortName, "com3");
-    EXPECT_EQ(h.status.text, "com3 active");
+    EXPECT_EQ(h.status.text, "com3 not active");
 }
 
 TEST(Connection, BaudRateTakesEffectAtTheNextOpen) {

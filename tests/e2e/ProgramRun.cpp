@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pty.h>
 #include <signal.h>
 #include <linux/fs.h>
 #include <sys/inotify.h>
@@ -178,6 +179,17 @@ int ProgramRun::errorOutput(ErrorOutput kind, int file) {
         if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
         ::close(fds[0]);
         return fds[1];
+    case ErrorOutput::Terminal: {
+        if (terminal_ >= 0) ::close(terminal_);
+        terminal_ = -1;
+        terminalText_.clear();
+        if (::openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+        ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+        ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+        terminal_ = fds[0];
+        return fds[1];
+    }
     case ErrorOutput::StalledPipe: {
         if (stalledReader_ >= 0) ::close(stalledReader_);
         stalledReader_ = -1;
@@ -206,6 +218,7 @@ ProgramRun::~ProgramRun() {
     if (immutable_) setImmutable(workDir_, false);
     if (notify_ >= 0) ::close(notify_);
     if (stalledReader_ >= 0) ::close(stalledReader_);
+    if (terminal_ >= 0) ::close(terminal_);
     ::chmod(workDir_.c_str(), 0755);
     std::error_code ec;
     std::filesystem::remove_all(folder_, ec);
@@ -227,6 +240,8 @@ std::optional<int> ProgramRun::collect(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
     for (;;) {
+        // A terminal holds only a few KiB: it is read while the program runs.
+        readTerminal();
         const pid_t done = ::waitpid(pid_, &status, WNOHANG);
         if (done == pid_) break;
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -238,6 +253,7 @@ std::optional<int> ProgramRun::collect(std::chrono::milliseconds limit) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     pid_ = -1;
+    readTerminal();
     if (!WIFEXITED(status)) return std::nullopt;
     return WEXITSTATUS(status);
 }
@@ -288,7 +304,18 @@ std::string withUnixLineEnds(const std::string& text) {
 
 }  // namespace
 
-std::string ProgramRun::standardError() const { return withUnixLineEnds(readWhole(folder_ + "/stderr.txt")); }
+void ProgramRun::readTerminal() {
+    if (terminal_ < 0) return;
+    char buffer[4096];
+    ssize_t n;
+    // Ends with EAGAIN while the program runs, with EIO once it has gone.
+    while ((n = ::read(terminal_, buffer, sizeof buffer)) > 0) terminalText_.append(buffer, static_cast<std::size_t>(n));
+}
+
+std::string ProgramRun::standardError() const {
+    if (options_.errorOutput == ErrorOutput::Terminal) return withUnixLineEnds(terminalText_);
+    return withUnixLineEnds(readWhole(folder_ + "/stderr.txt"));
+}
 
 std::string ProgramRun::standardOutput() const { return withUnixLineEnds(readWhole(folder_ + "/stdout.txt")); }
 

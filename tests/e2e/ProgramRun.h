@@ -30,6 +30,7 @@ public:
         StalledPipe,        // a full pipe whose reader stays but never reads
         Closed,             // descriptor 2 not open
         FullDisk,           // /dev/full: every write fails (ENOSPC)
+        Terminal,           // a pseudo-terminal, read as it comes; standardError() gives it
     };
     struct Options {
         std::vector<std::string> arguments{};
@@ -61,8 +62,9 @@ public:
     const std::string& workDir() const { return workDir_; }
     bool statusExists() const;
     std::string status() const;        // content of "status.dat", byte for byte
-    // Standard error, with Windows line ends (CR LF) read as LF; empty unless
-    // ErrorOutput::File.
+    // Standard error, with Windows line ends (CR LF, and on a terminal the CR that
+    // the terminal puts before every LF) read as LF; empty unless ErrorOutput::File
+    // or ErrorOutput::Terminal.
     std::string standardError() const;
     // Standard output, read the same way.
     std::string standardOutput() const;
@@ -78,6 +80,8 @@ private:
     bool wineStartFailed();
     // The descriptor the program gets as standard error; -1 for none.
     int errorOutput(ErrorOutput kind, int file);
+    // Takes what the program wrote to its terminal so far.
+    void readTerminal();
 
     Options options_;
     std::string launcher_;  // empty: the program is started directly
@@ -86,6 +90,8 @@ private:
     pid_t pid_ = -1;
     int notify_ = -1;  // inotify descriptor watching the working directory
     int stalledReader_ = -1;  // the read end of a stalled standard-error pipe
+    int terminal_ = -1;       // the master side of the standard-error terminal
+    std::string terminalText_;
     int reports_ = 0;
     bool immutable_ = false;  // the working directory was made immutable for the run
     bool retried_ = false;

@@ -1,6 +1,7 @@
 // Start-up of the real program: the argument, the port it opens and how, the result
 // text when start-up fails, and the exit status, each in a fresh working directory.
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -154,17 +155,51 @@ TEST(Startup, OnlyTheFirstArgumentIsUsed) {
     EXPECT_FALSE(contains(run.standardError(), "COM4")) << run.standardError();
 }
 
-TEST(Startup, LowerCaseNameOpensCom1AndPanelNamesTheArgument) {
-    // The port component refuses the name and keeps its own, COM1; a device
-    // folder entry named after the argument is not used.
+TEST(Startup, RefusedNameOpensNothingAndLeavesCom1Alone) {
+    // Neither COM1, the name the port component starts with, nor a device folder
+    // entry named after the argument is touched: no byte, no line setting.
     PtyPair com1("COM1");
     PtyPair other("com3");
     std::filesystem::create_symlink(other.slavePath(), com1.folder() + "/com3");
+    termios before{};
+    ASSERT_EQ(::tcgetattr(com1.masterFd(), &before), 0);
     ProgramRun run({.arguments = {"com3"}, .deviceDir = com1.folder()});
-    EXPECT_TRUE(deviceHearsSomething(com1, 20s));
     EXPECT_EQ(run.wait(), 0);
+    EXPECT_EQ(run.status(), "I can't open COM-port");
+    EXPECT_TRUE(contains(run.standardError(), "com3 not active\nCannot open com3: not a port name (")) << run.standardError();
+    EXPECT_EQ(drain(com1), 0u);
     EXPECT_EQ(drain(other), 0u);
-    EXPECT_TRUE(contains(run.standardError(), "com3 active\n")) << run.standardError();
+    termios after{};
+    ASSERT_EQ(::tcgetattr(com1.masterFd(), &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+}
+
+TEST(Startup, DevicePathThatDoesNotOpenSaysWhyInOneLine) {
+    if (testsWindowsProgram()) GTEST_SKIP() << "Linux device paths";
+    PtyPair line("COM1");
+    // Nobody may use it: the program runs as an ordinary user.
+    ASSERT_EQ(::chmod(line.slavePath().c_str(), 0), 0);
+    termios before{};
+    ASSERT_EQ(::tcgetattr(line.masterFd(), &before), 0);
+    struct Case { std::string path; std::string reason; };
+    const std::string link = line.folder() + "/zbmissing";
+    std::filesystem::create_symlink("/dev/zb-no-such-line", link);
+    for (const Case& c : {Case{line.slavePath(), "permission denied (on most Linux systems the user must be in the dialout group)"},
+                          Case{link, "no such device"}, Case{"/dev/null", "not a serial line"}}) {
+        ProgramRun run({.arguments = {c.path}, .deviceDir = line.folder(), .asOrdinaryUser = true});
+        EXPECT_EQ(run.wait(), 0);
+        EXPECT_EQ(run.status(), "I can't open COM-port") << c.path;
+        // (Qt may say something of its own before, as an ordinary user.)
+        EXPECT_TRUE(contains(run.standardError(), c.path + " not active\nCannot open " + c.path + ": " + c.reason + "\n"))
+            << run.standardError();
+    }
+    EXPECT_EQ(drain(line), 0u);
+    termios after{};
+    ASSERT_EQ(::tcgetattr(line.masterFd(), &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -267,10 +269,82 @@ INSTANTIATE_TEST_SUITE_P(Kinds, StandardErrorOutput,
                              case ErrorOutput::StalledPipe: return "StalledPipe";
                              case ErrorOutput::Closed: return "Closed";
                              case ErrorOutput::FullDisk: return "FullDisk";
-                             case ErrorOutput::File: break;
+                             case ErrorOutput::File:
+                             case ErrorOutput::Terminal: break;
                              }
                              return "File";
                          });
+
+// The system's own device name, opened as given: on Linux an absolute path (here the
+// emulator's link, followed to its pseudo-terminal), on Windows the device namespace.
+TEST(UpdateRun, NativeDeviceNameIsUpdatedAsGiven) {
+    DevSimProcess device;
+    const std::string name = testsWindowsProgram() ? "\\\\.\\COM3" : device.devicePath().string();
+    ProgramRun run({.arguments = {name},
+                    .deviceDir = device.dir().string(),
+                    .lineHeardNothing = [&device] {
+                        const auto lines = device.transcript();
+                        return std::none_of(lines.begin(), lines.end(), [](const auto& l) { return l.dir == "rx"; });
+                    }});
+    EXPECT_EQ(run.wait(), 0);
+    device.stop();
+    EXPECT_EQ(run.status(), "OK");
+    EXPECT_NE(run.standardError().find(name + " active\n"), std::string::npos) << run.standardError();
+}
+
+// On a terminal the share of each phase grows in the phase's own line; to a pipe or
+// a file the lines stay whole, as callers that parse them expect.
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+TEST(UpdateRunProgress, TerminalShowsTheShareOfEachPhaseInOneLine) {
+    if (testsWindowsProgram()) GTEST_SKIP() << "the Windows program shows its progress in its window";
+    UpdateRun run({}, {.errorOutput = ErrorOutput::Terminal});
+    EXPECT_EQ(run.program.status(), "OK");
+    const std::vector<std::string> lines = linesOf(run.program.standardError());
+    for (const std::string phase : {"Erasing Flash...", "Writing Flash..."}) {
+        const auto line = std::find_if(lines.begin(), lines.end(),
+                                       [&](const std::string& l) { return l.starts_with(phase); });
+        ASSERT_NE(line, lines.end()) << run.program.standardError();
+        // Its first text, then each share over it, ending complete.
+        EXPECT_TRUE(line->starts_with(phase + "\r" + phase + " 0 %\r")) << *line;
+        EXPECT_TRUE(line->ends_with("\r" + phase + " 100 %")) << *line;
+    }
+}
+
+// Standard error of a clean run against the emulator, as the program wrote it before
+// it showed progress on terminals.
+constexpr const char* kCleanRunLines =
+    "COM3 active\n"
+    "activateBootloader\n"
+    "SetBreak\n"
+    "ClearBreak\n"
+    "Baud rate established\n"
+    "getBootloaderInfo OK\n"
+    "Boot block size: 0512 bytes\n"
+    "Bootloader version 1.02\n"
+    "Bootloader start address 00F800\n"
+    "Erasing Flash...\n"
+    "Erasing complete...\n"
+    "Writing Flash...\n"
+    "Writing complete...\n";
+
+TEST(UpdateRunProgress, FileGetsTheWholeLinesOnly) {
+    // A runtime folder of the user's own, else Qt says that it made one.
+    char runtime[] = "/tmp/zbxdg.XXXXXX";
+    ASSERT_NE(::mkdtemp(runtime), nullptr);
+    {
+        UpdateRun run({}, {.environment = {std::string("XDG_RUNTIME_DIR=") + runtime}});
+        EXPECT_EQ(run.program.status(), "OK");
+        EXPECT_EQ(run.program.standardError(), kCleanRunLines);
+    }
+    std::filesystem::remove_all(runtime);
+}
 
 // A display that names no server (a stale forwarded session): the program runs
 // without a window, as it does without a display.

@@ -74,18 +74,48 @@ TEST(PortNameRule, AcceptedNamesAndDirectNumbers) {
     }
 }
 
-TEST(PortNameRule, RefusedNamesChangeNothing) {
+TEST(PortNameRule, RefusedNamesLeaveNoPortToOpen) {
+    // COM7 is there and would open: a refused name must not leave it in force.
+    PtyPair com7("COM7");
     StdMainThread main;
     TZbComm comm(main);
-    comm.SetPortNumber("COM7");
     // The whole rest must be the number: no trailing, leading or signed extras.
     for (const char* text : {"COM0", "COM257", "com3", "COM", "COM1234", "LPT1", "COMX", "", "COM-1", "COM3x",
-                             "COM 3", "COM+3", "COM3 ", "COM000"}) {
+                             "COM 3", "COM+3", "COM3 ", "COM000", "dev/ttyS0", "\\\\.\\COM7"}) {
+        comm.SetPortNumber("COM7");
         comm.SetPortNumber(text);
-        EXPECT_EQ(comm.PortNumber(), "COM7") << text;
-        EXPECT_EQ(comm.GetDirectNumber(), 6) << text;
+        EXPECT_EQ(comm.PortNumber(), "") << text;
+        EXPECT_FALSE(comm.OpenComm()) << text;
+        EXPECT_EQ(comm.GetLastError(), zb::kErrOpenDevice) << text;
+        EXPECT_EQ(comm.OpenPath(), "") << "nothing was tried for " << text;
+        EXPECT_EQ(comm.OpenFailure(), "not a port name") << text;
     }
-    EXPECT_EQ(comm.GetLastError(), 0);
+}
+
+TEST(PortNameRule, AbsolutePathsOpenOnlyASerialLine) {
+    PtyPair pty;
+    StdMainThread main;
+    TZbComm comm(main);
+    struct Case { std::string path; const char* failure; };
+    const std::string file = pty.folder() + "/plain";
+    std::ofstream(file) << "x";
+    for (const Case& c : {Case{"/dev/null", "not a serial line"}, Case{file, "not a serial line"},
+                          Case{pty.folder() + "/absent", "no such device"}, Case{pty.folder(), "not a serial line"}}) {
+        comm.SetPortNumber(c.path);
+        EXPECT_EQ(comm.PortNumber(), c.path);
+        EXPECT_FALSE(comm.OpenComm()) << c.path;
+        EXPECT_EQ(comm.GetLastError(), zb::kErrOpenDevice) << c.path;
+        EXPECT_EQ(comm.OpenPath(), c.path);
+        EXPECT_EQ(comm.OpenFailure(), c.failure) << c.path;
+    }
+    EXPECT_EQ(zb::test::readFile(file), "x");
+    // A pseudo-terminal has no sysfs entry; its link is followed as given.
+    for (const std::string& path : {pty.slavePath(), pty.linkPath()}) {
+        comm.SetPortNumber(path);
+        ASSERT_TRUE(comm.OpenComm()) << path << ": " << comm.OpenFailure();
+        EXPECT_EQ(comm.OpenFailure(), "");
+        comm.KillComm();
+    }
 }
 
 TEST(BaudRateRule, OnlyTheListedTextsAreTaken) {
