@@ -87,9 +87,12 @@ TEST(WindowsWindow, CaptureWhileWritingShowsTheBarByTheGaugeRule) {
     if (!testsWindowsProgram()) GTEST_SKIP() << "the Windows program's window";
     const std::string display = wineDisplay();
     ASSERT_FALSE(display.empty()) << "no display of the Wine set-up";
-    // A paced line, so that the writing lasts long enough to be seen.
+    // A paced line, so that the writing lasts long enough to be seen; the faster
+    // line keeps the whole run short.
     DevSimProcess device({"--baud", "57600"});
-    ProgramRun run({.arguments = {"COM3"}, .deviceDir = device.dir().string()});
+    ProgramRun run({.arguments = {"COM3"},
+                    .deviceDir = device.dir().string(),
+                    .environment = {"ZBUPDATER_BAUD=57600"}});
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (writeFrames(device) < kWriteBlocks / 3 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(20ms);
