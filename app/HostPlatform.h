@@ -30,7 +30,8 @@ enum class FileOutcome {
 FileOutcome OpenExistingFile(const std::string& path, const char* mode, std::FILE*& file);
 
 // Puts the file `from` in place of `to` in one step, replacing `to` when it exists:
-// a reader of `to` sees either the old file or the new one, never neither.
+// a reader of `to` sees either the old file or the new one, never neither. `to`, when
+// it exists, must have been found writable: a refusal is then taken as a holder's.
 FileOutcome ReplaceFile(const std::string& from, const std::string& to);
 
 // Removes the file `path`, whatever its own permissions.

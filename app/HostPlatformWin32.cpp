@@ -153,7 +153,10 @@ FileOutcome ReplaceFile(const std::string& from, const std::string& to) {
     if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return FileOutcome::Done;
     }
-    return outcomeOf(::GetLastError());
+    const DWORD error = ::GetLastError();
+    // A target held open without delete sharing is refused with "access denied" as
+    // well (Wine always says so); the caller found the target writable before.
+    return error == ERROR_ACCESS_DENIED ? FileOutcome::Held : outcomeOf(error);
 }
 
 FileOutcome RemoveFile(const std::string& path) {
