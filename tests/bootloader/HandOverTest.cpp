@@ -187,17 +187,17 @@ TEST(HandOver, ShortReplyCompletedWhileTheMainThreadWasHeldIsTakenWhole) {
 class LateEcho : public testing::TestWithParam<bool> {};
 
 TEST_P(LateEcho, EchoCompletedAfterTheDeadlineEndsNeitherItsAttemptNorTheNext) {
-    // The echo comes 150 ms after the first synchronisation byte, after that
+    // The echo comes 250 ms after the first synchronisation byte, after that
     // attempt's 100 ms, while the main thread is held; only one echo ever comes.
     // Whether the main thread then runs the time-out or the hand-over first, the
     // attempt times out and no later attempt takes the echo.
     zb::test::PtyPair pty("COM3");
-    HeldConnection c("COM3", 100ms, 400ms, GetParam());
+    HeldConnection c("COM3", 100ms, 600ms, GetParam());
     ASSERT_TRUE(c.loader.getCommStat().Open);
     c.loader.setRawMode(true);
     std::thread device([&] {
         if (pty.receive(1, 5s).empty()) return;
-        std::this_thread::sleep_for(150ms);
+        std::this_thread::sleep_for(250ms);
         pty.send({0x0F});
     });
     EXPECT_FALSE(c.loader.establishBaudRate());
