@@ -24,8 +24,17 @@ std::FILE* CreateNewFile(const std::string& path) {
 bool FlushFileToDisk(std::FILE* file) { return ::fsync(::fileno(file)) == 0; }
 
 FileOutcome OpenExistingFile(const std::string& path, const char* mode, std::FILE*& file) {
-    file = std::fopen(path.c_str(), mode);
-    return file != nullptr ? FileOutcome::Done : FileOutcome::Failed;
+    // fopen's "wb" would create a file that has gone meanwhile.
+    const int flags = mode[0] == 'w' ? O_WRONLY | O_TRUNC : O_RDWR;
+    file = nullptr;
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd < 0) return FileOutcome::Failed;
+    file = ::fdopen(fd, mode);
+    if (file == nullptr) {
+        ::close(fd);
+        return FileOutcome::Failed;
+    }
+    return FileOutcome::Done;
 }
 
 // POSIX has no mandatory sharing: a reader never stops a rename or an unlink.
