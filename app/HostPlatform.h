@@ -18,9 +18,28 @@ std::FILE* CreateNewFile(const std::string& path);
 // so that a replacement made afterwards never shows an empty file after a crash.
 bool FlushFileToDisk(std::FILE* file);
 
+// What came of an operation on a file that another program may hold open.
+enum class FileOutcome {
+    Done,
+    Held,    // another program holds the file open in a way that refuses this (Windows
+             // sharing or lock violation); it may let go soon
+    Failed,  // refused for any other reason
+};
+
+// Opens the existing file `path` with fopen's `mode` ("r+b" or "wb"); never creates it.
+FileOutcome OpenExistingFile(const std::string& path, const char* mode, std::FILE*& file);
+
 // Puts the file `from` in place of `to` in one step, replacing `to` when it exists:
-// a reader of `to` sees either the old file or the new one, never neither.
-bool ReplaceFile(const std::string& from, const std::string& to);
+// a reader of `to` sees either the old file or the new one, never neither. `to`, when
+// it exists, must have been found writable: a refusal is then taken as a holder's.
+FileOutcome ReplaceFile(const std::string& from, const std::string& to);
+
+// Removes the file `path`, whatever its own permissions.
+FileOutcome RemoveFile(const std::string& path);
+
+// Pushes the entries of the folder that holds `path` down to the disk (as far as the
+// system allows), so that a file removed there stays removed after a crash.
+void FlushFolderToDisk(const std::string& path);
 
 // Writes `text` to standard error if that can be done without waiting, and gives
 // up quietly otherwise: a closed or full pipe, a reader that has gone, a closed

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "HostPlatform.h"
 
@@ -22,8 +23,36 @@ std::FILE* CreateNewFile(const std::string& path) {
 
 bool FlushFileToDisk(std::FILE* file) { return ::fsync(::fileno(file)) == 0; }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
-    return ::rename(from.c_str(), to.c_str()) == 0;
+FileOutcome OpenExistingFile(const std::string& path, const char* mode, std::FILE*& file) {
+    // fopen's "wb" would create a file that has gone meanwhile.
+    const int flags = mode[0] == 'w' ? O_WRONLY | O_TRUNC : O_RDWR;
+    file = nullptr;
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    if (fd < 0) return FileOutcome::Failed;
+    file = ::fdopen(fd, mode);
+    if (file == nullptr) {
+        ::close(fd);
+        return FileOutcome::Failed;
+    }
+    return FileOutcome::Done;
+}
+
+// POSIX has no mandatory sharing: a reader never stops a rename or an unlink.
+FileOutcome ReplaceFile(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? FileOutcome::Done : FileOutcome::Failed;
+}
+
+FileOutcome RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 ? FileOutcome::Done : FileOutcome::Failed;
+}
+
+void FlushFolderToDisk(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)::fsync(fd);
+    ::close(fd);
 }
 
 void WriteToStandardError(std::string_view text) {

@@ -29,13 +29,15 @@ public:
     // At the program's end, what is queued still goes out if the reader takes it
     // within a second; a stalled pipe does not hold up the end.
     ~PipeWriter() {
+        bool stuck = false;
         {
             std::unique_lock lock(mutex_);
             drained_.wait_for(lock, std::chrono::seconds(1), [this] { return queue_.empty() && !writing_; });
             stop_ = true;
+            stuck = writing_;
         }
         wake_.notify_all();
-        if (writing_) {
+        if (stuck) {
             thread_.detach();  // blocked in the pipe; the process ends around it
         } else {
             thread_.join();
@@ -58,7 +60,9 @@ private:
         std::unique_lock lock(mutex_);
         for (;;) {
             wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-            if (queue_.empty()) return;
+            // Once stopped, no write starts: the end may have found the thread idle
+            // and be joining it.
+            if (stop_ || queue_.empty()) return;
             std::string text = std::move(queue_.front());
             queue_.pop_front();
             writing_ = true;
@@ -114,8 +118,62 @@ bool FlushFileToDisk(std::FILE* file) {
     return ::FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) != 0;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to) {
-    return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+namespace {
+
+FileOutcome outcomeOf(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? FileOutcome::Held
+                                                                              : FileOutcome::Failed;
+}
+
+}  // namespace
+
+FileOutcome OpenExistingFile(const std::string& path, const char* mode, std::FILE*& file) {
+    // The C runtime's own open would take the file whatever its name is now; here it
+    // must exist, and the system's error tells a held file from a refused one.
+    const bool truncate = mode[0] == 'w';
+    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  truncate ? TRUNCATE_EXISTING : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = nullptr;
+    if (handle == INVALID_HANDLE_VALUE) return outcomeOf(::GetLastError());
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (fd < 0) {
+        ::CloseHandle(handle);
+        return FileOutcome::Failed;
+    }
+    file = ::_fdopen(fd, mode);
+    if (file == nullptr) {
+        ::_close(fd);
+        return FileOutcome::Failed;
+    }
+    return FileOutcome::Done;
+}
+
+FileOutcome ReplaceFile(const std::string& from, const std::string& to) {
+    if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return FileOutcome::Done;
+    }
+    const DWORD error = ::GetLastError();
+    // A target held open without delete sharing is refused with "access denied" as
+    // well (Wine always says so); the caller found the target writable before.
+    return error == ERROR_ACCESS_DENIED ? FileOutcome::Held : outcomeOf(error);
+}
+
+FileOutcome RemoveFile(const std::string& path) {
+    // A read-only file is refused here (access denied), as the caller wants.
+    return ::DeleteFileA(path.c_str()) ? FileOutcome::Done : outcomeOf(::GetLastError());
+}
+
+void FlushFolderToDisk(const std::string& path) {
+    // A folder opened for writing with backup semantics can be flushed like a file
+    // (its entries); where the system refuses that, the removal stands unflushed.
+    const auto slash = path.find_last_of("/\\");
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    HANDLE handle = ::CreateFileA(folder.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return;
+    (void)::FlushFileBuffers(handle);
+    ::CloseHandle(handle);
 }
 
 void WriteToStandardError(std::string_view text) {

@@ -46,6 +46,11 @@ TMainWindow::TMainWindow(MainThread& main, MainWindowView& view,
       View(view),
       updateImage_(HexLineTable, static_cast<std::size_t>(HexLineCount)) {
     MainWindow = this;
+    // Before anything is reported or the port opened: from here on the file holds
+    // this run's result or none.
+    if (!RemoveEarlierResult(kResultFileName)) {
+        copyToStandardError(std::string("zbupdater: cannot remove the earlier ") + kResultFileName);
+    }
     setUpGauge();
     Bootloader = std::make_unique<ZbBootloader>(Main, *this);
     View.clearInfoLines();
@@ -112,9 +117,11 @@ void TMainWindow::FormCreate() {
 }
 
 void TMainWindow::ReportResult(const std::string& text) {
-    // A report that cannot be stored (a read-only working folder, say) is lost
-    // without notice; the run goes on to its normal end and the exit status stays 0.
-    (void)WriteResultFile(kResultFileName, text);
+    // A report that cannot be stored (a read-only working folder, say) is lost; the
+    // run goes on to its normal end and the exit status stays 0.
+    if (!WriteResultFile(kResultFileName, text)) {
+        copyToStandardError(std::string("zbupdater: cannot store the result \"") + text + "\" in " + kResultFileName);
+    }
 }
 
 void TMainWindow::setProgressText(const std::string& text) {

@@ -2,9 +2,10 @@
 #include "ResultFile.h"
 
 #include <cstdio>
+#include <chrono>
 #include <filesystem>
 #include <memory>
-#include <chrono>
+#include <thread>
 
 #include "HostPlatform.h"
 
@@ -45,28 +46,75 @@ File CreateTemporaryBeside(const fs::path& path, std::string& name) {
     return nullptr;
 }
 
+// Scanners and indexers hold a file for well under this.
+constexpr std::chrono::milliseconds kHeldRetry{2500};
+constexpr std::chrono::milliseconds kHeldPause{50};
+
+// Runs `operation` until it is no longer refused by a holder, or `until` has passed.
+template <class Operation>
+FileOutcome RetryWhileHeld(Operation operation, std::chrono::steady_clock::time_point until) {
+    for (;;) {
+        const FileOutcome outcome = operation();
+        if (outcome != FileOutcome::Held || std::chrono::steady_clock::now() >= until) return outcome;
+        std::this_thread::sleep_for(kHeldPause);
+    }
+}
+
+// Opens the existing file `path` with `mode`, retrying while it is held.
+FileOutcome OpenExisting(const std::string& path, const char* mode, std::chrono::steady_clock::time_point until,
+                         File& file) {
+    return RetryWhileHeld(
+        [&] {
+            std::FILE* opened = nullptr;
+            const FileOutcome outcome = OpenExistingFile(path, mode, opened);
+            file.reset(opened);
+            return outcome;
+        },
+        until);
+}
+
 }  // namespace
 
 bool WriteResultFile(const std::string& path, const std::string& text) {
+    const auto until = std::chrono::steady_clock::now() + kHeldRetry;
     std::error_code ec;
     const bool exists = fs::exists(path, ec);
     if (exists) {
         // A file the caller made read-only stays as it is, as a plain write would
-        // leave it, although the folder might allow replacing it.
-        File probe(std::fopen(path.c_str(), "r+b"));
-        if (!probe) return false;
+        // leave it, although the folder might allow replacing it. A held one may
+        // still be replaced or written once it is let go.
+        File probe;
+        if (OpenExisting(path, "r+b", until, probe) == FileOutcome::Failed) return false;
     }
     std::string temporary;
     if (File file = CreateTemporaryBeside(path, temporary)) {
         if (exists) fs::permissions(temporary, fs::status(path, ec).permissions(), ec);
-        if (WriteAndClose(std::move(file), text, true) && ReplaceFile(temporary, path)) return true;
+        const bool written = WriteAndClose(std::move(file), text, true);
+        const FileOutcome replaced =
+            written ? RetryWhileHeld([&] { return ReplaceFile(temporary, path); }, until) : FileOutcome::Failed;
+        if (replaced == FileOutcome::Done) return true;
         fs::remove(temporary, ec);
-        return false;
+        if (replaced != FileOutcome::Held) return false;
     }
-    // The folder refuses new files: a writable file in it is written in place.
+    // The folder refuses new files, or a holder refuses the replacement but may let
+    // others write: an existing file is written in place.
     if (!exists) return false;
-    File file(std::fopen(path.c_str(), "wb"));
-    return file && WriteAndClose(std::move(file), text, false);
+    File file;
+    return OpenExisting(path, "wb", until, file) == FileOutcome::Done && WriteAndClose(std::move(file), text, false);
+}
+
+bool RemoveEarlierResult(const std::string& path) {
+    const auto until = std::chrono::steady_clock::now() + kHeldRetry;
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(path, ec))) return true;
+    // Removing needs only the folder's permission: the file's own is asked first.
+    File probe;
+    const FileOutcome writable = OpenExisting(path, "r+b", until, probe);
+    probe.reset();
+    if (writable == FileOutcome::Failed) return true;
+    const bool removed = RetryWhileHeld([&] { return RemoveFile(path); }, until) == FileOutcome::Done;
+    if (removed) FlushFolderToDisk(path);
+    return removed;
 }
 
 }  // namespace zb

@@ -92,7 +92,12 @@ bool ZbBootloader::waitForData() {
 }
 
 void ZbBootloader::timeOutTimer() {
+    const auto deadline = Timer->deadline();
     stopTimer();
+    // A main thread held up (a modal loop, a loaded machine) comes here late. A
+    // reception that completed in time still ends the wait as data; its handler may
+    // instead go on to the reply's next stage, with the timer running again.
+    if (Comm->HandOverCompletedBy(deadline) && (Stat.DataReceived || Stat.TimedOut || Timer->running())) return;
     Stat.TimedOut = true;
     ++Stat.TimeOutCount;
     Comm->StopReading();
@@ -100,6 +105,9 @@ void ZbBootloader::timeOutTimer() {
 
 void ZbBootloader::commDataReady(TZbComm* /*sender*/) {
     if (Stat.Discard) return;
+    // Completed after the deadline: whichever the main thread comes to first, the
+    // time-out, due by now, ends the wait.
+    if (Timer->running() && Comm->CompletedAt() > Timer->deadline()) return;
     if (RawReplies) {
         Stat.DataReceived = true;
         stopTimer();

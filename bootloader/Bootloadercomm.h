@@ -6,6 +6,11 @@
 //
 // Everything here runs on the main thread. The waits process events, so timer and
 // data-ready events (and window repaints) are handled while a wait runs.
+//
+// A wait ends by what happened on the line before its deadline, not by when the main
+// thread got to it: a reception that completed before the deadline ends the wait as
+// data even when the main thread runs the time-out first (it was held in a modal
+// loop, say), and one that completed after it ends nothing.
 #pragma once
 
 #include <chrono>

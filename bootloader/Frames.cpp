@@ -12,6 +12,7 @@
 // from FrameStart, which survives from earlier frames. Every index is checked against
 // the buffer before it is used, so that no reply content can reach outside it.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "Bootloadercomm.h"
@@ -48,6 +49,14 @@ void ZbBootloader::shortFrameStage() {
         // behind the first two, well inside RecvBuf.
         Comm->ReadComm(RecvBuf + 2, length - 2);
         Stat.HeaderStage = false;
+        // Taken only after the deadline (the main thread was held up), the header
+        // held the watcher back: it reads nothing until its reception is taken. The
+        // rest gets the time the reply had left when the header completed.
+        const auto deadline = Timer->deadline();
+        if (std::chrono::steady_clock::now() >= deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Comm->CompletedAt()).count();
+            startTimer(static_cast<std::uint32_t>(std::max<std::int64_t>(left, 1)));
+        }
         return;
     }
     stopTimer();

@@ -12,6 +12,7 @@ void OneShotTimer::setInterval(std::uint32_t milliseconds) {
     running_ = 0;
     interval_ = milliseconds;
     if (milliseconds == 0) return;
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     running_ = main_.startTimer(std::chrono::milliseconds(milliseconds), [this] {
         running_ = 0;
         onTimer_();

@@ -3,6 +3,7 @@
 // timer stops itself and calls its handler on the main thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -19,12 +20,16 @@ public:
 
     void setInterval(std::uint32_t milliseconds);
     std::uint32_t interval() const { return interval_; }
+    bool running() const { return running_ != 0; }
+    // When the latest period started ends (or ended); stopping leaves it as it is.
+    std::chrono::steady_clock::time_point deadline() const { return deadline_; }
 
 private:
     MainThread& main_;
     std::function<void()> onTimer_;
     std::uint32_t interval_ = 0;
     TimerId running_ = 0;
+    std::chrono::steady_clock::time_point deadline_{};
 };
 
 }  // namespace zb

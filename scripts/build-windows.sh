@@ -14,6 +14,7 @@ PACKAGES=(
   binutils-mingw-w64-x86-64              # objdump for the import-list check
   wine wine64                            # runs the Windows tests on this machine
   xvfb x11-utils imagemagick             # a display for the window, and its capture
+  xdotool                                # the mouse on that display (a held caption)
 )
 "$root/scripts/install-packages.sh" "${PACKAGES[@]}"
 

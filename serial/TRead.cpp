@@ -17,6 +17,7 @@ struct TRead::MainCall {
     std::condition_variable done;
     State state = State::Pending;
     std::uint64_t generation = 0;  // of the reception it completes
+    std::chrono::steady_clock::time_point completedAt{};
 };
 
 TRead::TRead(bool createSuspended, OsSerialPort* port, TZbComm* owner, MainThread& main)
@@ -61,6 +62,34 @@ void TRead::withdrawPendingCall() {
         // A DataReady that is running (the handler re-arms from inside it) goes on.
         if (call->state != MainCall::State::Pending) return;
         call->state = MainCall::State::Cancelled;
+    }
+    call->done.notify_all();
+}
+
+bool TRead::handOverCompletedBy(std::chrono::steady_clock::time_point deadline) {
+    std::shared_ptr<MainCall> call;
+    {
+        std::lock_guard lock(control_);
+        call = pendingCall_;
+    }
+    if (!call) return false;
+    {
+        std::lock_guard lock(call->mutex);
+        if (call->state != MainCall::State::Pending) return false;
+        if (call->generation != generation_.load(std::memory_order_seq_cst)) return false;
+        if (call->completedAt > deadline) return false;
+        call->state = MainCall::State::Running;
+    }
+    runDataReady(call);
+    return true;
+}
+
+void TRead::runDataReady(const std::shared_ptr<MainCall>& call) {
+    handingOver_ = call->completedAt;
+    owner_->DataReady();
+    {
+        std::lock_guard lock(call->mutex);
+        call->state = MainCall::State::Done;
     }
     call->done.notify_all();
 }
@@ -130,21 +159,26 @@ void TRead::idleSleep(std::chrono::milliseconds period, bool untilArmed) {
     });
 }
 
-void TRead::Synchronize(std::uint64_t generation) {
+std::shared_ptr<TRead::MainCall> TRead::publishCompletion(std::uint64_t generation) {
     auto call = std::make_shared<MainCall>();
     call->generation = generation;
     {
         std::lock_guard lock(control_);
+        call->completedAt = std::chrono::steady_clock::now();
         pendingCall_ = call;
         waitingMain_ = true;
     }
     changed_.notify_all();
-    TZbComm* owner = owner_;
-    main_.post([this, call, owner] {
+    return call;
+}
+
+void TRead::Synchronize(const std::shared_ptr<MainCall>& call) {
+    main_.post([this, call] {
         {
             std::lock_guard lock(call->mutex);
-            // Cancelled: withdrawn, or the watcher is gone. While the call is still
-            // pending under this lock the watcher waits for it, so `this` is alive.
+            // Cancelled: withdrawn, or the watcher is gone; Running or Done: the main
+            // thread took it already. While the call is still pending under this lock
+            // the watcher waits for it, so `this` is alive.
             if (call->state != MainCall::State::Pending) return;
             if (call->generation != generation_.load(std::memory_order_seq_cst)) {
                 // The reception was given up or replaced after it completed: its
@@ -155,12 +189,7 @@ void TRead::Synchronize(std::uint64_t generation) {
             }
             call->state = MainCall::State::Running;
         }
-        owner->DataReady();
-        {
-            std::lock_guard lock(call->mutex);
-            call->state = MainCall::State::Done;
-        }
-        call->done.notify_all();
+        runDataReady(call);
     });
     {
         std::unique_lock lock(call->mutex);
@@ -240,10 +269,14 @@ void TRead::Execute() {
         destination[position] = 0;
         const bool complete = position >= count_.load(std::memory_order_relaxed);
         position_.store(complete ? 0 : position, std::memory_order_release);
-        // The last byte: disarm before the main thread hears of it.
-        if (complete) armed_.store(false, std::memory_order_seq_cst);
+        // The last byte: published, then disarmed, before the main thread hears of it.
+        std::shared_ptr<MainCall> call;
+        if (complete) {
+            call = publishCompletion(generation);
+            armed_.store(false, std::memory_order_seq_cst);
+        }
         storing_.store(false, std::memory_order_seq_cst);
-        if (complete) Synchronize(generation);
+        if (call) Synchronize(call);
         // On to the next byte at once.
     }
     {

@@ -19,6 +19,11 @@
 //     carries the generation it completed; a hand-over whose generation is no longer
 //     current is withdrawn and never runs DataReady, so a wait is only ever ended by
 //     its own reception.
+//   - on the last byte, still inside `storing`, the watcher takes the completion
+//     time and publishes the hand-over (generation and time) under control_, and
+//     only then clears `armed`. So a disarming that returns has seen the hand-over
+//     and withdrawn it, and a main thread that finds no hand-over under control_ at
+//     time T knows that any later one completed after T.
 //   - `discards` counts discardReceived calls. A byte read by a read that began
 //     before the latest discard (or carried over from before it) arrived before
 //     the discard and is dropped. The main thread advances it before it arms the
@@ -28,6 +33,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -55,6 +61,13 @@ public:
     void arm(std::uint8_t* destination, std::int32_t count);
     void disarm();
     bool armed() const { return armed_.load(std::memory_order_acquire); }
+    // Main thread: when the watcher holds a completed reception of the current
+    // generation whose hand-over has not run, and it completed at or before
+    // `deadline`, runs DataReady for it now, in place of the hand-over (which then
+    // does nothing). True when it did.
+    bool handOverCompletedBy(std::chrono::steady_clock::time_point deadline);
+    // Main thread, while DataReady runs: when the reception it reports completed.
+    std::chrono::steady_clock::time_point completedAt() const { return handingOver_; }
     // Bytes stored so far by the armed reception (0 once it completed).
     std::int32_t received() const { return position_.load(std::memory_order_acquire); }
     // Main thread, no reception armed: drops the byte carried over from a given-up
@@ -81,8 +94,13 @@ private:
     bool parkIfPaused();                 // false when terminated
     // Naps `period`, less when paused or terminated, or (untilArmed) when armed.
     void idleSleep(std::chrono::milliseconds period, bool untilArmed);
-    // Runs the owner's DataReady on the main thread for the reception of `generation`.
-    void Synchronize(std::uint64_t generation);
+    // With the last byte stored: notes the completion and publishes its hand-over.
+    std::shared_ptr<MainCall> publishCompletion(std::uint64_t generation);
+    // Has the main thread run the owner's DataReady for the published reception, and
+    // waits until it has run or was withdrawn.
+    void Synchronize(const std::shared_ptr<MainCall>& call);
+    // Main thread, the call taken (Running): runs DataReady and marks the call done.
+    void runDataReady(const std::shared_ptr<MainCall>& call);
     void withdrawPendingCall();
     // Reads one byte into scratch_[0]; `discards` is the discard count when it began.
     int readOne(std::uint64_t& discards);
@@ -112,6 +130,7 @@ private:
     bool ended_ = false;
     std::atomic<bool> terminated_{false};
     std::shared_ptr<MainCall> pendingCall_;  // guarded by control_
+    std::chrono::steady_clock::time_point handingOver_{};  // main thread only
 
     std::thread thread_;
 };

@@ -254,6 +254,14 @@ void TZbComm::StopReading() {
     if (watcher_) watcher_->disarm();
 }
 
+bool TZbComm::HandOverCompletedBy(std::chrono::steady_clock::time_point deadline) {
+    return watcher_ && watcher_->handOverCompletedBy(deadline);
+}
+
+std::chrono::steady_clock::time_point TZbComm::CompletedAt() const {
+    return watcher_ ? watcher_->completedAt() : std::chrono::steady_clock::time_point{};
+}
+
 void TZbComm::DataReady() {
     if (log_ != nullptr && readDestination_ != nullptr) {
         std::fwrite("R-", 1, 2, log_);

@@ -96,6 +96,13 @@ public:
     // Bytes stored so far by the armed reception (0 when it has completed).
     std::int32_t ReceivedCount() const;
     void StopReading();
+    // The main thread may come to a wait's time-out late, after the reception armed
+    // for it completed. When a reception completed at or before `deadline` and its
+    // hand-over has not run, DataReady runs for it now; true when it did. A reception
+    // that was stopped or replaced is never handed over.
+    bool HandOverCompletedBy(std::chrono::steady_clock::time_point deadline);
+    // While DataReady runs: when the reception it reports completed.
+    std::chrono::steady_clock::time_point CompletedAt() const;
     // Drops everything received that no reception has taken yet: the driver's input
     // queue and a byte the watcher holds over from a given-up reception. Stops an
     // armed reception first, as StopReading does. Returns at once; a reply to a

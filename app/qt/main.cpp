@@ -72,7 +72,12 @@ int main(int argc, char** argv) {
         zb::TMainWindow window(mainThread, view, arguments);
         QObject::connect(&view.UpdateButton, &QPushButton::clicked, &view,
                          [&] { mainThread.runHandler([&window] { window.UpdateButtonClick(); }); });
-        mainThread.runHandler([&window] { window.FormCreate(); });
+        try {
+            window.FormCreate();
+        } catch (...) {
+            // As after any event handler: said, and the run still starts when idle.
+            zb::ReportEscapedException(std::current_exception());
+        }
         if (!mainThread.terminationRequested()) {
             view.show();
             mainThread.runEventLoop();

@@ -126,5 +126,25 @@ TEST(ResultFile, ReadOnlyFileIsLeftAlone) {
     EXPECT_EQ(readFile("status.dat"), "old");
 }
 
+TEST(ResultFile, OnlyAWritableRegularFileOfAnEarlierRunIsRemoved) {
+    TempWorkDir dir;
+    ::chmod(dir.path().c_str(), 0777);
+    ASSERT_TRUE(WriteResultFile("status.dat", "OK"));
+    ::chmod("status.dat", 0666);
+    EXPECT_EQ(asOrdinaryUser([] { return RemoveEarlierResult("status.dat") ? 0 : 1; }), 0);
+    EXPECT_FALSE(std::filesystem::exists("status.dat"));
+    // The folder would allow removing it (unlink ignores the file's own mode), but
+    // the caller made it read-only.
+    ASSERT_TRUE(WriteResultFile("status.dat", "OK"));
+    ::chmod("status.dat", 0444);
+    EXPECT_EQ(asOrdinaryUser([] { return RemoveEarlierResult("status.dat") ? 0 : 1; }), 0);
+    EXPECT_EQ(readFile("status.dat"), "OK");
+    ::chmod("status.dat", 0644);
+    std::filesystem::remove("status.dat");
+    std::filesystem::create_directory("status.dat");
+    EXPECT_TRUE(RemoveEarlierResult("status.dat"));
+    EXPECT_TRUE(std::filesystem::is_directory("status.dat"));
+}
+
 }  // namespace
 }  // namespace zb

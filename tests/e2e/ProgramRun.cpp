@@ -106,6 +106,7 @@ ProgramRun::ProgramRun(Options options) : options_(std::move(options)), launcher
     ::chmod(folder_.c_str(), 0755);
     workDir_ = folder_ + "/work";
     std::filesystem::create_directory(workDir_);
+    if (!options_.earlierStatus.empty()) std::ofstream(workDir_ + "/status.dat") << options_.earlierStatus;
     const mode_t workMode = options_.readOnlyWorkDir ? 0555 : options_.asOrdinaryUser ? 0777 : 0755;
     ::chmod(workDir_.c_str(), workMode);
 
@@ -222,6 +223,13 @@ ProgramRun::~ProgramRun() {
     ::chmod(workDir_.c_str(), 0755);
     std::error_code ec;
     std::filesystem::remove_all(folder_, ec);
+}
+
+void ProgramRun::kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
 }
 
 std::optional<int> ProgramRun::wait(std::chrono::milliseconds limit) {

@@ -41,6 +41,7 @@ public:
         std::string qtPlatform{};      // QT_QPA_PLATFORM; unset when empty
         ErrorOutput errorOutput = ErrorOutput::File;
         std::vector<std::string> environment{};  // further "NAME=value" entries
+        std::string earlierStatus{};   // when set, "status.dat" holds it before the start
         // Whether the device side of the port has received nothing so far. Under
         // Wine, a start that failed before the program ran is repeated once; with
         // this, also when standard error does not go to a file.
@@ -58,6 +59,10 @@ public:
     // that Wine failed before the program ran at all is made once more (and said
     // on standard error), with the same limit.
     std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+    // Ends the program at once (SIGKILL), as a caller's own time-out or a power cut
+    // does.
+    void kill();
 
     const std::string& workDir() const { return workDir_; }
     bool statusExists() const;

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -417,6 +418,21 @@ TEST(UpdateRun, LineHeldDuringTheWriteBlocksEndsWithWritingError) {
     EXPECT_EQ(run.program.status(), "Error during writing");
     const Received sent(run.device);
     EXPECT_EQ(sent.frames(kWriteCommand), 5u);
+}
+
+// --- a run that never reports ------------------------------------------------------
+
+TEST(UpdateRun, KilledWhileWritingLeavesNoEarlierResult) {
+    // The folder holds an earlier device's "OK"; this run is killed in its write
+    // blocks, as by a caller's own time-out. The caller must not find that "OK".
+    DevSimProcess device({"--write-ms", "200"});
+    ProgramRun program(UpdateRun::withPort({.earlierStatus = "OK"}, device));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Received(device).frames(kWriteCommand) < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(Received(device).frames(kWriteCommand), 2u) << "the writing did not start";
+    program.kill();
+    EXPECT_FALSE(program.statusExists()) << program.status();
 }
 
 // --- a device that goes away -------------------------------------------------------

@@ -1,10 +1,16 @@
 // The Windows program's window on the display while it writes: the X server's own
 // view of it (name, place and size) and a capture of the screen, in which the
-// gauge's bar follows the gauge rule. The Wine set-up's display is an Xvfb without a
-// window manager, so the window sits exactly where the program put it.
+// gauge's bar follows the gauge rule; a caption held with the mouse while it writes;
+// and another Windows program holding "status.dat" open when the result comes. The
+// Wine set-up's display is an Xvfb without a window manager, so the window sits
+// exactly where the program put it, and Wine runs a caption drag itself.
 //
 // Built only into the suite that runs against the Windows program; the Qt window has
 // its capture tests with the Qt front end's tests.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -81,6 +87,91 @@ std::size_t writeFrames(DevSimProcess& device) {
         return l.dir == "rx" && l.kind == "frame" && l.bytes.size() > 2 &&
                (l.bytes[1] == 0x05 ? l.bytes[2] : l.bytes[1]) == 0x04;
     }));
+}
+
+// Waits until the device has had `count` write frames, at most a minute.
+bool waitForWriteFrames(DevSimProcess& device, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (writeFrames(device) < count && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    return writeFrames(device) >= count;
+}
+
+// The longest quiet time between two write frames the device received, in ms.
+double longestGapBetweenWriteFrames(DevSimProcess& device) {
+    double previous = -1;
+    double longest = 0;
+    for (const TranscriptLine& l : device.transcript()) {
+        if (l.dir != "rx" || l.kind != "frame" || l.bytes.size() < 3) continue;
+        if ((l.bytes[1] == 0x05 ? l.bytes[2] : l.bytes[1]) != 0x04) continue;
+        if (previous >= 0) longest = std::max(longest, l.ms - previous);
+        previous = l.ms;
+    }
+    return longest;
+}
+
+TEST(WindowsWindow, HoldingTheCaptionWhileWritingOnlyPausesTheRun) {
+    // With the mouse held on the caption, Windows runs its modal move loop: the
+    // program's timers and the hand-overs of its replies wait until the release,
+    // when the reply's time-out is long due as well.
+    if (!testsWindowsProgram()) GTEST_SKIP() << "the Windows program's window";
+    const std::string display = wineDisplay();
+    ASSERT_FALSE(display.empty()) << "no display of the Wine set-up";
+    DevSimProcess device({"--write-ms", "100"});
+    ProgramRun run({.arguments = {"COM3"}, .deviceDir = device.dir().string()});
+    ASSERT_TRUE(waitForWriteFrames(device, 3)) << "the writing did not start";
+    // The caption: 100 pixels in from the window's left edge, 8 down from its top.
+    const std::string xdotool = "xdotool mousemove --sync 492 421 mousedown 1 sleep 4 mouseup 1 2>&1";
+    const std::string said = commandOutput("DISPLAY=" + display + " " + xdotool);
+    EXPECT_EQ(run.wait(), 0);
+    device.stop();
+    EXPECT_EQ(run.status(), "OK");
+    // The hold did catch the writing: one block waited through most of it.
+    EXPECT_GT(longestGapBetweenWriteFrames(device), 3000.0) << "xdotool: " << said;
+}
+
+TEST(WindowsResult, FileHeldOpenByAnotherProgramStillGetsTheResult) {
+    // Another Windows program opens "status.dat" sharing read access only, shortly
+    // before the result comes, and lets go 1.5 s later: no replacement and no
+    // write can be made meanwhile.
+    if (!testsWindowsProgram()) GTEST_SKIP() << "file sharing between Windows programs";
+    DevSimProcess device({"--write-ms", "300"});
+    ProgramRun run({.arguments = {"COM3"}, .deviceDir = device.dir().string()});
+    const std::string go = run.workDir() + "/../go";
+    const std::string said = run.workDir() + "/../holder.txt";
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        const int out = ::open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, STDOUT_FILENO);
+        ::setenv("ZBCOMM_DEVICE_DIR", device.dir().c_str(), 1);
+        const std::string file = "Z:" + run.workDir() + "/status.dat";
+        const std::string goFile = "Z:" + go;
+        ::execl(ZBUPDATER_LAUNCHER, ZBUPDATER_LAUNCHER, ZB_STATUS_HOLDER, file.c_str(), goFile.c_str(), "1500",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    auto holderSaid = [&said] {
+        std::ifstream in(said, std::ios::binary);
+        std::string text(std::istreambuf_iterator<char>(in), {});
+        std::erase(text, '\r');
+        return text;
+    };
+    // The result comes after the last block, well inside the hold.
+    const bool writing = waitForWriteFrames(device, kWriteBlocks - 1);
+    std::ofstream(go).put('\n');
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!holderSaid().starts_with("held") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    const std::string heldStatus = run.status();
+    EXPECT_EQ(run.wait(), 0);
+    int holderStatus = -1;
+    ::waitpid(holder, &holderStatus, 0);
+    device.stop();
+    ASSERT_TRUE(writing) << "the writing did not reach its last block";
+    EXPECT_EQ(holderSaid(), "held\nreleased\n");
+    EXPECT_EQ(heldStatus, "") << "the result came before the file was held";
+    EXPECT_EQ(run.status(), "OK");
 }
 
 TEST(WindowsWindow, CaptureWhileWritingShowsTheBarByTheGaugeRule) {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "ResultFile.h"
 
@@ -51,4 +52,30 @@ TEST_F(Folder, EightBitTextIsStoredByteForByte) {
     const std::string text = "A\xDF\xE4\n\x80\xFF";
     ASSERT_TRUE(zb::WriteResultFile(file.string(), text));
     EXPECT_EQ(content(), text);
+}
+
+TEST_F(Folder, ReaderThatSharesWritingButNotDeletingGetsTheResultWrittenInPlace) {
+    // Such a reader keeps the file from being replaced for as long as it holds it.
+    ASSERT_TRUE(zb::WriteResultFile(file.string(), "OK"));
+    HANDLE reader = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(zb::WriteResultFile(file.string(), "Error during writing"));
+    ::CloseHandle(reader);
+    EXPECT_EQ(content(), "Error during writing");
+    EXPECT_EQ(entries(), 1u) << "no temporary file left behind";
+}
+
+TEST_F(Folder, EarlierResultHeldForAMomentIsRemovedOnceLetGo) {
+    ASSERT_TRUE(zb::WriteResultFile(file.string(), "OK"));
+    HANDLE reader = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    std::thread letGo([reader] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ::CloseHandle(reader);
+    });
+    EXPECT_TRUE(zb::RemoveEarlierResult(file.string()));
+    letGo.join();
+    EXPECT_FALSE(fs::exists(file));
 }
