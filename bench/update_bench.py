@@ -289,8 +289,16 @@ def report(target, args):
     print(f"device programming times: {ERASE_MS} ms an erase, {WRITE_MS} ms a write (devsim --erase-ms --write-ms)")
     timed = {}
     for rate in (19200, 57600, 115200):
-        r = run(target, 1, 19200, args.keep, DEVICE_TIMES, None if rate == 19200 else rate)[0]
+        # At 115200 the whole run lasts some 12 s, and one disturbance of the machine
+        # shows: the median of three runs.
+        repeats = 3 if rate == 115200 else 1
+        runs = sorted((run(target, 1, 19200, args.keep, DEVICE_TIMES, None if rate == 19200 else rate)[0]
+                       for _ in range(repeats)), key=lambda r: r["wall"])
+        r = runs[len(runs) // 2]
         r["device"] = True
+        if repeats > 1:
+            print(f"({repeats} runs at {rate} baud, wall times " + ", ".join(f"{x['wall']:.3f}" for x in runs)
+                  + " s; the median one below)")
         timed[rate] = r
         title = f"single update at {rate} baud" + ("" if rate == 19200 else f" (ZBUPDATER_BAUD={rate})")
         ok = show_single(target, title, r) and ok
