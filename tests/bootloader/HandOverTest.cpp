@@ -25,15 +25,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The standard-library main thread, except that a posted call runs `delay` after the
-// main thread first sees it, as on a loaded machine. Order among posted calls stays.
-class LateMainThread final : public zb::MainThread {
+// The standard-library main thread, passed through; the two below change a part.
+class ForwardingMainThread : public zb::MainThread {
 public:
-    explicit LateMainThread(std::chrono::milliseconds delay) : delay_(delay) {}
-
-    void post(std::function<void()> fn) override {
-        inner_.post([this, fn = std::move(fn)] { inner_.startTimer(delay_, fn); });
-    }
+    void post(std::function<void()> fn) override { inner_.post(std::move(fn)); }
     void processEvents() override { inner_.processEvents(); }
     zb::TimerId startTimer(std::chrono::milliseconds period, std::function<void()> fn) override {
         return inner_.startTimer(period, std::move(fn));
@@ -47,8 +42,21 @@ public:
         inner_.showMessage(text, caption);
     }
 
-private:
+protected:
     zb::StdMainThread inner_;
+};
+
+// The standard-library main thread, except that a posted call runs `delay` after the
+// main thread first sees it, as on a loaded machine. Order among posted calls stays.
+class LateMainThread final : public ForwardingMainThread {
+public:
+    explicit LateMainThread(std::chrono::milliseconds delay) : delay_(delay) {}
+
+    void post(std::function<void()> fn) override {
+        inner_.post([this, fn = std::move(fn)] { inner_.startTimer(delay_, fn); });
+    }
+
+private:
     std::chrono::milliseconds delay_;
 };
 
@@ -57,7 +65,7 @@ private:
 // so that the wait's time-out and the hand-over are both due when it runs. With
 // postsFirst the posted calls of a round run before its timers, as another event
 // loop may order them.
-class HeldMainThread final : public zb::MainThread {
+class HeldMainThread final : public ForwardingMainThread {
 public:
     HeldMainThread(std::chrono::milliseconds period, std::chrono::milliseconds hold, bool postsFirst = false)
         : period_(period), hold_(hold), postsFirst_(postsFirst) {}
@@ -87,17 +95,8 @@ public:
         if (period == period_ && !held_) holdNext_ = held_ = true;
         return inner_.startTimer(period, std::move(fn));
     }
-    void stopTimer(zb::TimerId id) override { inner_.stopTimer(id); }
-    void requestTermination() override { inner_.requestTermination(); }
-    bool terminationRequested() const override { return inner_.terminationRequested(); }
-    void setIdleHandler(std::function<void()> fn) override { inner_.setIdleHandler(std::move(fn)); }
-    void runEventLoop() override { inner_.runEventLoop(); }
-    void showMessage(const std::string& text, const std::string& caption) override {
-        inner_.showMessage(text, caption);
-    }
 
 private:
-    zb::StdMainThread inner_;
     std::chrono::milliseconds period_;
     std::chrono::milliseconds hold_;
     bool postsFirst_;
