@@ -68,8 +68,8 @@ void ZbBootloader::holdBreak() {
     // Always in this order: what is still queued gets its line time and then goes
     // (the break would wait for it without limit), the line returns to the
     // application firmware's speed, what was received at another speed goes, and
-    // only then the break.
-    Comm->SettleOutput();
+    // only then the break. The speed change and the break each settle the output
+    // first themselves.
     setBaudRate("19200");
     Comm->ApplyBaudRate();
     Comm->DiscardInput();

@@ -84,7 +84,7 @@ public:
     // Shuts the port down: ends the watcher, drains and drops queued output, puts
     // back the line settings and time-outs found at open, closes.
     void KillComm();
-    // Sends the bytes, waiting at most their time on the line at the opened speed
+    // Sends the bytes, waiting at most their time on the line at the speed in force
     // plus a margin. When the line does not take them in time (a held flow-control
     // line, a stalled adapter) the call fails and what is still queued is dropped.
     bool WriteComm(const std::uint8_t* bytes, std::int32_t count);
@@ -113,10 +113,6 @@ public:
     void OnTrans();
     bool WaitForEndOfTransmission(std::int32_t value);
     bool FlushWriteBuffer();
-    // Output still queued gets a bounded drain (its line time at the speed in force
-    // plus the margin), then what is left is discarded. Returns false when the port
-    // is not open.
-    bool SettleOutput();
     bool EscapeComm(std::uint32_t code);
     // Drains what is still queued for sending (bounded by its line time plus the
     // margin), discards the rest, then holds the line in break.
@@ -148,7 +144,11 @@ private:
     // Before the last close: SettleOutput, then the settings found at open go back.
     void releaseLine();
     bool refuseOpen(const std::string& reason);
-    // How long `bytes` may take to leave: their line time at the opened speed plus
+    // Output still queued gets a bounded drain (its line time at the speed in force
+    // plus the margin), then what is left is discarded. False when the port is not
+    // open.
+    bool SettleOutput();
+    // How long `bytes` may take to leave: their line time at the speed in force plus
     // the margin.
     std::chrono::milliseconds sendLimit(std::size_t bytes) const;
 

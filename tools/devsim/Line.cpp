@@ -31,15 +31,6 @@ TimePoint Line::arrival(TimePoint now)
     return receiveFree_;
 }
 
-std::vector<TimedByte> Line::received(const std::uint8_t* data, std::size_t count, TimePoint now)
-{
-    std::vector<TimedByte> arrivals;
-    arrivals.reserve(count);
-    for (std::size_t i = 0; i < count; ++i)
-        arrivals.push_back({data[i], arrival(now)});
-    return arrivals;
-}
-
 void Line::send(std::vector<std::uint8_t> bytes, TimePoint notBefore, std::string label, unsigned baud)
 {
     if (bytes.empty())

@@ -22,11 +22,6 @@
 
 namespace zb::devsim {
 
-struct TimedByte {
-    std::uint8_t value;
-    TimePoint arrival;
-};
-
 // Duration of one byte at `baud`; zero for baud 0.
 Duration byteTimeAt(unsigned baud);
 
@@ -45,12 +40,10 @@ public:
     void setBaud(unsigned baud);
 
     // --- Host to device ---
-    // When a byte read from the pseudo-terminal at `now` arrives at the device.
+    // When a byte read from the pseudo-terminal at `now` arrives at the device. The
+    // device is handed each byte at once and acts on it at its arrival time, which
+    // spares a wake-up per byte.
     TimePoint arrival(TimePoint now);
-    // Bytes read from the pseudo-terminal at `now`, each with the time at which it
-    // arrives at the device. The device is handed them at once and acts on each at
-    // its arrival time, which spares a wake-up per byte.
-    std::vector<TimedByte> received(const std::uint8_t* data, std::size_t count, TimePoint now);
 
     // --- Device to host ---
     // Queues a reply that may start leaving at `notBefore`. `label` comes back
