@@ -50,7 +50,7 @@ public:
     virtual bool setQueueSizes(std::size_t receive, std::size_t transmit) = 0;
     // Saves the read time-outs in force, to be put back by restoreSettings.
     virtual bool saveTimeouts() = 0;
-    // A one-byte read then returns as soon as a byte arrives, or after 100 ms.
+    // A read then returns as soon as bytes arrive (see read), or after 100 ms.
     virtual bool setWorkingTimeouts() = 0;
     // Puts back the line settings and time-outs that readLineSettings and
     // saveTimeouts found, handshake included. Returns at once: it never waits for
@@ -58,13 +58,15 @@ public:
     virtual bool restoreSettings() = 0;
     virtual bool selectTransmitEmptyEvent() = 0;
 
-    // Reads at most one byte. Returns 1 with the byte, 0 when nothing came within the
-    // working time-out (100 ms) or the read was interrupted, -1 on a read error (a
-    // closed or unplugged port). Never waits longer than the time-out, whatever the
-    // line settings. Called by the receive watcher only, never concurrently with open
-    // or close.
-    virtual int readByte(std::uint8_t& byte) = 0;
-    // Any thread. Makes a readByte under way return 0 at once; when none is under
+    // Reads at most `max` bytes (at least 1) into `bytes`. Waits for the first byte
+    // at most the working time-out (100 ms), then returns what has arrived: at once
+    // (POSIX), or once `max` bytes are there or the line has been quiet for the read
+    // interval (Windows, 15 ms). Returns the count, 0 when nothing came or the read
+    // was interrupted, -1 on a read error (a closed or unplugged port). Bytes beyond
+    // `max` stay queued. Called by the receive watcher only, never concurrently with
+    // open or close.
+    virtual int read(std::uint8_t* bytes, std::size_t max) = 0;
+    // Any thread. Makes a read under way return 0 at once; when none is under
     // way, the next one may return 0 at once instead. Never blocks.
     virtual void interruptRead() = 0;
     // Sends all bytes, waiting at most `limit` for the line to take them. Returns

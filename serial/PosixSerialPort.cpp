@@ -22,7 +22,7 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// The watcher's one-byte read gives up after this long with nothing.
+// The watcher's read gives up after this long with nothing.
 constexpr int kReadWaitMs = 100;
 // How often a bounded flush looks at the driver's transmit queue.
 constexpr std::chrono::milliseconds kFlushPoll{2};
@@ -189,7 +189,7 @@ public:
     // Nothing waits for port events on POSIX systems.
     bool selectTransmitEmptyEvent() override { return true; }
 
-    int readByte(std::uint8_t& byte) override {
+    int read(std::uint8_t* bytes, std::size_t max) override {
         pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         const nfds_t count = wake_[0] >= 0 ? 2 : 1;
         const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kReadWaitMs);
@@ -210,8 +210,8 @@ public:
             break;
         }
         for (;;) {
-            const ssize_t n = ::read(fd_, &byte, 1);
-            if (n == 1) return 1;
+            const ssize_t n = ::read(fd_, bytes, max);
+            if (n > 0) return static_cast<int>(n);
             if (n == 0) return 0;  // end of file: a hung-up line
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;

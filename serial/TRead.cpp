@@ -1,5 +1,8 @@
 #include "TRead.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "TZbComm.h"
 
 namespace zb {
@@ -97,7 +100,7 @@ void TRead::runDataReady(const std::shared_ptr<MainCall>& call) {
 void TRead::discardReceived() {
     std::unique_lock lock(control_);
     discards_.fetch_add(1, std::memory_order_seq_cst);
-    carried_ = false;
+    carryBegin_ = carryEnd_ = 0;
     if (reading_ && port_ != nullptr) port_->interruptRead();
     changed_.wait(lock, [this] { return !reading_; });
 }
@@ -206,27 +209,85 @@ void TRead::Synchronize(const std::shared_ptr<MainCall>& call) {
     }
 }
 
-int TRead::readOne(std::uint64_t& discards) {
+int TRead::readSome(std::uint64_t& discards) {
     OsSerialPort* port;
+    std::size_t want = 1;
     {
         std::lock_guard lock(control_);
-        if (carried_) {
-            carried_ = false;
+        if (carryBegin_ < carryEnd_) {
+            const int count = carryEnd_ - carryBegin_;
+            std::memmove(scratch_, scratch_ + carryBegin_, static_cast<std::size_t>(count));
+            carryBegin_ = carryEnd_ = 0;
             discards = carriedDiscards_;
-            return 1;
+            return count;
         }
         port = port_;
         if (port == nullptr || terminated_ || pauseRequested_) return 0;
         discards = discards_.load(std::memory_order_seq_cst);
+        // No more than the reception lacks: what follows it stays in the driver's
+        // queue for the next one. Taken after `armed` (acquire), as the main thread
+        // stored them before it armed; a re-arming meanwhile is caught at the store.
+        if (armed_.load(std::memory_order_acquire)) {
+            const std::int32_t lacking =
+                count_.load(std::memory_order_relaxed) - position_.load(std::memory_order_relaxed);
+            want = static_cast<std::size_t>(std::clamp<std::int32_t>(lacking, 1, sizeof scratch_));
+        }
         reading_ = true;
     }
-    const int result = port->readByte(scratch_[0]);
+    const int result = port->read(scratch_, want);
     {
         std::lock_guard lock(control_);
         reading_ = false;
     }
     changed_.notify_all();
     return result;
+}
+
+void TRead::carryOver(int from, int count, std::uint64_t discards) {
+    if (from >= count) return;
+    std::lock_guard lock(control_);
+    carryBegin_ = from;
+    carryEnd_ = count;
+    carriedDiscards_ = discards;
+}
+
+void TRead::storeReceived(int count, std::uint64_t discards) {
+    for (int i = 0; i < count; ++i) {
+        storing_.store(true, std::memory_order_seq_cst);
+        // Given up while the read was under way: this byte and the rest wait for the
+        // next reception, so a reply that arrives just after a time-out is not lost.
+        if (!armed_.load(std::memory_order_seq_cst)) {
+            carryOver(i, count, discards);
+            storing_.store(false, std::memory_order_seq_cst);
+            return;
+        }
+        // Bytes from before the latest discard are not part of this reception.
+        if (discards != discards_.load(std::memory_order_seq_cst)) {
+            storing_.store(false, std::memory_order_seq_cst);
+            return;
+        }
+        const std::uint64_t generation = generation_.load(std::memory_order_seq_cst);
+        std::uint8_t* destination = destination_.load(std::memory_order_relaxed);
+        std::int32_t position = position_.load(std::memory_order_relaxed);
+        destination[position] = scratch_[i];
+        ++position;
+        destination[position] = 0;
+        const bool complete = position >= count_.load(std::memory_order_relaxed);
+        position_.store(complete ? 0 : position, std::memory_order_release);
+        if (!complete) {
+            storing_.store(false, std::memory_order_seq_cst);
+            continue;
+        }
+        // The last byte: what follows it in this read is kept for the next
+        // reception; the hand-over is published, then the reception disarmed,
+        // before the main thread hears of it.
+        carryOver(i + 1, count, discards);
+        std::shared_ptr<MainCall> call = publishCompletion(generation);
+        armed_.store(false, std::memory_order_seq_cst);
+        storing_.store(false, std::memory_order_seq_cst);
+        Synchronize(call);
+        return;
+    }
 }
 
 void TRead::Execute() {
@@ -236,48 +297,16 @@ void TRead::Execute() {
             idleSleep(kIdleSleep, true);
             continue;
         }
-        // One byte, or nothing within the read time-out; a read error (a closed
-        // or unplugged port) counts as nothing.
+        // What has arrived, or nothing within the read time-out; a read error (a
+        // closed or unplugged port) counts as nothing.
         std::uint64_t discards = 0;
-        if (readOne(discards) != 1) {
+        const int count = readSome(discards);
+        if (count <= 0) {
             idleSleep(kIdleSleep, false);
             continue;
         }
-        // Store the byte. When the reception was given up while the read was under
-        // way, the byte is kept for the next reception, as if it had stayed in the
-        // driver's queue: a reply that arrives just after a time-out is not lost.
-        storing_.store(true, std::memory_order_seq_cst);
-        if (!armed_.load(std::memory_order_seq_cst)) {
-            {
-                std::lock_guard lock(control_);
-                carried_ = true;
-                carriedDiscards_ = discards;
-            }
-            storing_.store(false, std::memory_order_seq_cst);
-            continue;
-        }
-        // A byte from before the latest discard is not part of this reception.
-        if (discards != discards_.load(std::memory_order_seq_cst)) {
-            storing_.store(false, std::memory_order_seq_cst);
-            continue;
-        }
-        const std::uint64_t generation = generation_.load(std::memory_order_seq_cst);
-        std::uint8_t* destination = destination_.load(std::memory_order_relaxed);
-        std::int32_t position = position_.load(std::memory_order_relaxed);
-        destination[position] = scratch_[0];
-        ++position;
-        destination[position] = 0;
-        const bool complete = position >= count_.load(std::memory_order_relaxed);
-        position_.store(complete ? 0 : position, std::memory_order_release);
-        // The last byte: published, then disarmed, before the main thread hears of it.
-        std::shared_ptr<MainCall> call;
-        if (complete) {
-            call = publishCompletion(generation);
-            armed_.store(false, std::memory_order_seq_cst);
-        }
-        storing_.store(false, std::memory_order_seq_cst);
-        if (call) Synchronize(call);
-        // On to the next byte at once.
+        storeReceived(count, discards);
+        // On to the next read at once.
     }
     {
         std::lock_guard lock(control_);

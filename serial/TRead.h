@@ -1,20 +1,22 @@
-// TRead: the receive watcher of a TZbComm, a thread that reads the port one byte at a
-// time while a reception is armed and hands completion to the main thread.
+// TRead: the receive watcher of a TZbComm, a thread that reads the port while a
+// reception is armed, never more than the reception still lacks, and hands
+// completion to the main thread.
 //
 // Shared with the main thread without a lock: the armed flag, count, position and
 // destination. Ordering:
 //   - the main thread (ReadComm) stores count, destination and position, then sets
 //     `armed` with release order; the watcher loads `armed` with acquire order before
 //     it reads the others;
-//   - the watcher stores each byte, then the position; on the last byte it clears
-//     `armed` (release) before it asks the main thread to run DataReady, so a main
-//     thread that sees `armed` false (acquire) also sees every byte stored.
+//   - the watcher stores the bytes of a read one by one, each followed by the
+//     position; on the last byte it clears `armed` (release) before it asks the main
+//     thread to run DataReady, so a main thread that sees `armed` false (acquire)
+//     also sees every byte stored.
 //   - `storing` brackets the watcher's store of one byte. Disarming (StopReading,
 //     re-arming) clears `armed` and then waits while `storing` is set, so once it
 //     returns the watcher no longer writes into the old destination. Both sides use
 //     sequentially consistent order for this pair: either the watcher sees the
-//     reception disarmed and drops the byte, or the main thread sees it storing and
-//     waits the few instructions it takes.
+//     reception disarmed and keeps the byte out of it, or the main thread sees it
+//     storing and waits the few instructions it takes.
 //   - every disarming advances `generation`. The hand-over of a completed reception
 //     carries the generation it completed; a hand-over whose generation is no longer
 //     current is withdrawn and never runs DataReady, so a wait is only ever ended by
@@ -28,6 +30,9 @@
 //     before the latest discard (or carried over from before it) arrived before
 //     the discard and is dropped. The main thread advances it before it arms the
 //     next reception, so a watcher that sees that reception armed sees the count.
+//   - bytes of a read that the reception it was made for cannot take (it was given
+//     up, or re-armed shorter, while the read was under way) are carried over, in
+//     order, to the next reception, as if they had stayed in the driver's queue.
 // Pausing, resuming, termination and the read under way go through a mutex and
 // condition variable.
 #pragma once
@@ -70,7 +75,7 @@ public:
     std::chrono::steady_clock::time_point completedAt() const { return handingOver_; }
     // Bytes stored so far by the armed reception (0 once it completed).
     std::int32_t received() const { return position_.load(std::memory_order_acquire); }
-    // Main thread, no reception armed: drops the byte carried over from a given-up
+    // Main thread, no reception armed: drops the bytes carried over from a given-up
     // reception and ends a read under way, dropping what it brings. Returns once
     // the watcher holds no byte that arrived before this call; the driver's queue
     // is the caller's (TZbComm::DiscardInput).
@@ -102,8 +107,14 @@ private:
     // Main thread, the call taken (Running): runs DataReady and marks the call done.
     void runDataReady(const std::shared_ptr<MainCall>& call);
     void withdrawPendingCall();
-    // Reads one byte into scratch_[0]; `discards` is the discard count when it began.
-    int readOne(std::uint64_t& discards);
+    // Reads into scratch_ what the armed reception still lacks, the carried bytes
+    // first; `discards` is the discard count when the read began. Returns the count.
+    int readSome(std::uint64_t& discards);
+    // Stores scratch_[0, count) into the armed reception, completing it when full;
+    // what it cannot take is carried over.
+    void storeReceived(int count, std::uint64_t discards);
+    // Keeps scratch_[from, count) for the next reception.
+    void carryOver(int from, int count, std::uint64_t discards);
 
     // Shared reception; see the ordering rules above.
     std::atomic<bool> armed_{false};
@@ -114,10 +125,13 @@ private:
     std::atomic<std::uint64_t> generation_{0};  // advanced by the main thread at each disarming
     std::atomic<std::uint64_t> discards_{0};    // advanced under control_
 
-    std::uint8_t scratch_[100] = {};
-    bool carried_ = false;  // scratch_[0] was read after its reception was given up; control_
-    std::uint64_t carriedDiscards_ = 0;  // the discard count when it was read; control_
-    bool reading_ = false;  // a readByte is under way; control_
+    std::uint8_t scratch_[100] = {};  // the watcher's own
+    // scratch_[carryBegin_, carryEnd_) was read for a reception that could not take it;
+    // control_ (the bytes themselves are the watcher's).
+    int carryBegin_ = 0;
+    int carryEnd_ = 0;
+    std::uint64_t carriedDiscards_ = 0;  // the discard count when they were read; control_
+    bool reading_ = false;  // a port read is under way; control_
     TZbComm* owner_;
     MainThread& main_;
     OsSerialPort* port_;  // handed over under control_ while paused

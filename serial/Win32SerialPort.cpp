@@ -3,7 +3,7 @@
 // The device is opened for overlapped use, and every call waits for its own request
 // to end, so that each operation is synchronous for its caller. The reason: on a
 // handle opened without overlapping, Windows runs one request at a time, so while
-// the receive watcher's one-byte read waits (up to its 100 ms time-out) every write,
+// the receive watcher's read waits (up to its 100 ms time-out) every write,
 // break or escape call of the main thread would wait behind it, and the watcher is
 // armed before every command is written.
 // Before <windows.h>, which defines the escape codes' names as macros.
@@ -22,8 +22,8 @@ namespace zb {
 
 namespace {
 
-// Working read time-outs: a one-byte read returns when its byte has arrived, or
-// after 100 ms with nothing.
+// Working read time-outs: a read returns when the bytes asked for have arrived, 15 ms
+// after the last byte when fewer came, or after 100 ms with nothing.
 constexpr DWORD kReadInterval = 15;
 constexpr DWORD kReadMultiplier = 0;
 constexpr DWORD kReadConstant = 100;
@@ -119,22 +119,26 @@ public:
         return true;
     }
 
-    int readByte(std::uint8_t& byte) override {
+    int read(std::uint8_t* bytes, std::size_t max) override {
         if (interrupted_.exchange(false)) return 0;
         DWORD n = 0;
-        if (!::ReadFile(handle_, &byte, 1, nullptr, &read_)) {
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(std::max<std::size_t>(max, 1), 0x10000));
+        if (!::ReadFile(handle_, bytes, want, nullptr, &read_)) {
             const DWORD err = ::GetLastError();
             if (err != ERROR_IO_PENDING) return readFailed(err);
             // An interruption that came just before the request was made.
             if (interrupted_.exchange(false)) ::CancelIoEx(handle_, &read_);
         }
-        // The working time-outs end the request after 100 ms at the latest.
+        // The working time-outs end the request after 100 ms at the latest, and 15 ms
+        // after the last byte when fewer than asked for came.
         if (!::GetOverlappedResult(handle_, &read_, &n, TRUE)) {
             const DWORD err = ::GetLastError();
+            // Interrupted: what the request had taken is dropped with it (the watcher
+            // interrupts to discard, to pause or to end).
             if (err == ERROR_OPERATION_ABORTED) return 0;
             return readFailed(err);
         }
-        return n == 1 ? 1 : 0;
+        return static_cast<int>(std::min<DWORD>(n, want));
     }
 
     void interruptRead() override {
@@ -157,11 +161,15 @@ public:
             transmit_.InternalHigh = 0;
             transmit_.Offset = 0;
             transmit_.OffsetHigh = 0;
-            if (!::WriteFile(handle_, bytes, chunk, nullptr, &transmit_)) {
+            if (::WriteFile(handle_, bytes, chunk, nullptr, &transmit_)) {
+                // Ended at once, as it mostly does: the driver took the bytes.
+                if (!::GetOverlappedResult(handle_, &transmit_, &written, FALSE))
+                    return abandonOutput(::GetLastError());
+            } else {
                 const DWORD err = ::GetLastError();
                 if (err != ERROR_IO_PENDING) return abandonOutput(err);
+                if (!awaitWrite(limit, written)) return abandonOutput(::GetLastError());
             }
-            if (!awaitWrite(limit, written)) return abandonOutput(::GetLastError());
             if (written == 0) return abandonOutput(ERROR_TIMEOUT);
             bytes += written;
             count -= written;
