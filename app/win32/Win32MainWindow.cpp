@@ -237,25 +237,35 @@ void Win32MainWindow::redrawGauge(const TCGauge& gauge) {
 }
 
 void Win32MainWindow::updateScreenSoon() {
-    // Painting is left to the event loop, which the run's next wait turns while the
-    // device works: painting here would hold up the next command. And the screen
-    // follows at most every 100 ms: erasing changes gauge and text every few
-    // milliseconds, and each paint is work for the system (under Wine a round of
-    // requests to its server and the display, which many programs at once share)
-    // that nobody could see.
+    // The status bar's texts and the painting are left to the event loop, which the
+    // run's next wait turns while the device works: doing them here would hold up
+    // the next command (a new status text alone took half a millisecond under
+    // Wine). And the screen follows at most every 100 ms: erasing changes gauge and
+    // text every few milliseconds, and each paint is work for the system (under
+    // Wine a round of requests to its server and the display, which many programs
+    // at once share) that nobody could see.
     if (screenUpdateTimer_ || window_ == nullptr) return;
     const ULONGLONG since = ::GetTickCount64() - lastScreenUpdate_;
-    if (since >= kScreenUpdateIntervalMs) {
-        showChangedParts();
-        return;
-    }
-    screenUpdateTimer_ = ::SetTimer(window_, kScreenUpdateTimer, static_cast<UINT>(kScreenUpdateIntervalMs - since),
-                                    nullptr) != 0;
+    const ULONGLONG wait = since >= kScreenUpdateIntervalMs ? 0 : kScreenUpdateIntervalMs - since;
+    screenUpdateTimer_ = ::SetTimer(window_, kScreenUpdateTimer, static_cast<UINT>(wait), nullptr) != 0;
     if (!screenUpdateTimer_) showChangedParts();
 }
 
 void Win32MainWindow::showChangedParts() {
     if (gaugeChanged_ && gauge_ != nullptr) ::InvalidateRect(gauge_, nullptr, FALSE);
+    if (statusBar_ != nullptr) {
+        for (int panel = 0; panel < kPanels; ++panel) {
+            if (!changedPanels_[panel]) continue;
+            // The status bar would repaint itself at once; its new text is painted
+            // with the rest below. Switching its drawing off also drops what it still
+            // had to paint (under Wine), so that is painted again with the change.
+            if (::GetUpdateRect(statusBar_, nullptr, FALSE)) statusBarChanged_ = true;
+            ::SendMessageW(statusBar_, WM_SETREDRAW, FALSE, 0);
+            ::SendMessageW(statusBar_, SB_SETTEXTW, static_cast<WPARAM>(panel),
+                           reinterpret_cast<LPARAM>(panelTexts_[panel].c_str()));
+            ::SendMessageW(statusBar_, WM_SETREDRAW, TRUE, 0);
+        }
+    }
     if (statusBar_ != nullptr && statusBarChanged_) {
         ::InvalidateRect(statusBar_, nullptr, TRUE);
     } else if (statusBar_ != nullptr) {
@@ -273,16 +283,10 @@ void Win32MainWindow::showChangedParts() {
 }
 
 void Win32MainWindow::setStatusPanel(int panel, const std::string& text) {
-    if (statusBar_ == nullptr) return;
-    const std::wstring wide = widen(text);
-    // The status bar would repaint itself at once; its new text is painted as the
-    // gauge is. Switching its drawing off also drops what it still had to paint
-    // (under Wine), so that is painted again with the change.
-    if (::GetUpdateRect(statusBar_, nullptr, FALSE)) statusBarChanged_ = true;
-    ::SendMessageW(statusBar_, WM_SETREDRAW, FALSE, 0);
-    ::SendMessageW(statusBar_, SB_SETTEXTW, static_cast<WPARAM>(panel), reinterpret_cast<LPARAM>(wide.c_str()));
-    ::SendMessageW(statusBar_, WM_SETREDRAW, TRUE, 0);
-    if (panel >= 0 && panel < kPanels) changedPanels_[panel] = true;
+    if (statusBar_ == nullptr || panel < 0 || panel >= kPanels) return;
+    // Kept until the screen is next updated, when the status bar takes it.
+    panelTexts_[panel] = widen(text);
+    changedPanels_[panel] = true;
     updateScreenSoon();
 }
 
@@ -330,7 +334,9 @@ GaugeColor Win32MainWindow::buttonFaceColor() const {
 }
 
 std::string Win32MainWindow::statusPanelText(int panel) const {
-    if (statusBar_ == nullptr) return {};
+    if (statusBar_ == nullptr || panel < 0 || panel >= kPanels) return {};
+    // What the status bar holds, or will take at the next screen update.
+    if (changedPanels_[panel]) return narrow(panelTexts_[panel]);
     const auto length = LOWORD(::SendMessageW(statusBar_, SB_GETTEXTLENGTHW, static_cast<WPARAM>(panel), 0));
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
     ::SendMessageW(statusBar_, SB_GETTEXTW, static_cast<WPARAM>(panel), reinterpret_cast<LPARAM>(text.data()));

@@ -5,8 +5,9 @@
 // resize, at the designed screen position (392, 413); 400 pixels wide, the client
 // area as high as the bevel and the status bar. The bevel is a sunken frame directly
 // above the status bar with the gauge inside it; the gauge is painted into an
-// off-screen bitmap and copied to the screen in one step; gauge and status bar are
-// painted by the event loop, at most every 100 ms. The status bar has two
+// off-screen bitmap and copied to the screen in one step; the status bar takes its
+// texts, and gauge and status bar are painted, from the event loop, at most every
+// 100 ms. The status bar has two
 // panels: one third of the width, and the rest. The information list and the
 // "Update" button are there, hidden during the run.
 //
@@ -61,7 +62,8 @@ private:
     void setPanelWidths();
     void paintFrame(HDC__* dc) const;
     void copyGaugeTo(HDC__* dc) const;
-    // Has the changed gauge and status panels painted soon, at most every 100 ms.
+    // Has the changed gauge and status panels shown soon by the event loop, at most
+    // every 100 ms.
     void updateScreenSoon();
     void showChangedParts();
 
@@ -82,6 +84,7 @@ private:
     bool gaugeChanged_ = false;
     static constexpr int kPanels = 2;
     bool changedPanels_[kPanels] = {};
+    std::wstring panelTexts_[kPanels];  // the panels' latest texts
     bool statusBarChanged_ = false;  // all of it
     bool screenUpdateTimer_ = false;
     unsigned long long lastScreenUpdate_ = 0;
