@@ -61,7 +61,7 @@ public:
     // Reads at most `max` bytes (at least 1) into `bytes`. Waits for the first byte
     // at most the working time-out (100 ms), then returns what has arrived: at once
     // (POSIX), or once `max` bytes are there or the line has been quiet for the read
-    // interval (Windows, 15 ms). Returns the count, 0 when nothing came or the read
+    // interval (Windows, 2 ms). Returns the count, 0 when nothing came or the read
     // was interrupted, -1 on a read error (a closed or unplugged port). Bytes beyond
     // `max` stay queued. Called by the receive watcher only, never concurrently with
     // open or close.

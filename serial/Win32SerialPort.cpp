@@ -22,9 +22,14 @@ namespace zb {
 
 namespace {
 
-// Working read time-outs: a read returns when the bytes asked for have arrived, 15 ms
-// after the last byte when fewer came, or after 100 ms with nothing.
-constexpr DWORD kReadInterval = 15;
+// Working read time-outs: a read returns when the bytes asked for have arrived, 2 ms
+// after the last byte when fewer came, or after 100 ms with nothing. The interval is
+// short because a read may have been made for a reception that was given up and asked
+// for more than the next reply brings (the discard's read of five bytes takes the
+// probe's three-byte reply): those bytes are handed on only when the read ends. Two
+// milliseconds is two bytes' time at 9600 baud; a read that ends between two bytes of
+// a slower or chunked line is simply followed by the next one.
+constexpr DWORD kReadInterval = 2;
 constexpr DWORD kReadMultiplier = 0;
 constexpr DWORD kReadConstant = 100;
 
@@ -129,7 +134,7 @@ public:
             // An interruption that came just before the request was made.
             if (interrupted_.exchange(false)) ::CancelIoEx(handle_, &read_);
         }
-        // The working time-outs end the request after 100 ms at the latest, and 15 ms
+        // The working time-outs end the request after 100 ms at the latest, and 2 ms
         // after the last byte when fewer than asked for came.
         if (!::GetOverlappedResult(handle_, &read_, &n, TRUE)) {
             const DWORD err = ::GetLastError();
