@@ -61,13 +61,14 @@ public:
     // Reads at most `max` bytes (at least 1) into `bytes`. Waits for the first byte
     // at most the working time-out (100 ms), then returns what has arrived: at once
     // (POSIX), or once `max` bytes are there or the line has been quiet for the read
-    // interval (Windows, 2 ms). Returns the count, 0 when nothing came or the read
-    // was interrupted, -1 on a read error (a closed or unplugged port). Bytes beyond
-    // `max` stay queued. Called by the receive watcher only, never concurrently with
-    // open or close.
+    // interval (Windows, 2 ms). Returns the count, 0 when nothing came before the
+    // time-out or an interruption, -1 on a read error (a closed or unplugged port).
+    // Bytes beyond `max` stay queued. Called by the receive watcher only, never
+    // concurrently with open or close.
     virtual int read(std::uint8_t* bytes, std::size_t max) = 0;
-    // Any thread. Makes a read under way return 0 at once; when none is under
-    // way, the next one may return 0 at once instead. Never blocks.
+    // Any thread. Makes a read under way return at once, with the bytes it had taken
+    // (mostly none); when none is under way, the next one may return 0 at once
+    // instead. Never blocks.
     virtual void interruptRead() = 0;
     // Sends all bytes, waiting at most `limit` for the line to take them. Returns
     // false when the device refused them or the line did not take them in time (a

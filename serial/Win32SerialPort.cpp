@@ -128,6 +128,11 @@ public:
         if (interrupted_.exchange(false)) return 0;
         DWORD n = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(std::max<std::size_t>(max, 1), 0x10000));
+        // The read record: its count is the request's own, also when it is cancelled.
+        read_.Internal = 0;
+        read_.InternalHigh = 0;
+        read_.Offset = 0;
+        read_.OffsetHigh = 0;
         if (!::ReadFile(handle_, bytes, want, nullptr, &read_)) {
             const DWORD err = ::GetLastError();
             if (err != ERROR_IO_PENDING) return readFailed(err);
@@ -138,9 +143,10 @@ public:
         // after the last byte when fewer than asked for came.
         if (!::GetOverlappedResult(handle_, &read_, &n, TRUE)) {
             const DWORD err = ::GetLastError();
-            // Interrupted: what the request had taken is dropped with it (the watcher
-            // interrupts to discard, to pause or to end).
-            if (err == ERROR_OPERATION_ABORTED) return 0;
+            // Interrupted: the bytes the request had taken while it waited for more
+            // come back with it, as a POSIX read returns what it read (the watcher
+            // drops them itself when it interrupted to discard).
+            if (err == ERROR_OPERATION_ABORTED) return static_cast<int>(std::min<DWORD>(n, want));
             return readFailed(err);
         }
         return static_cast<int>(std::min<DWORD>(n, want));
