@@ -41,6 +41,15 @@ constexpr DWORD kCancelWaitMs = 1000;
 // An event for one kind of request: manual reset, created signalled, unnamed.
 HANDLE makeEvent() { return ::CreateEventA(nullptr, TRUE, TRUE, nullptr); }
 
+// A request record made ready for the next request: status, count and offset
+// cleared, its event kept.
+void clearRecord(OVERLAPPED& record) {
+    record.Internal = 0;
+    record.InternalHigh = 0;
+    record.Offset = 0;
+    record.OffsetHigh = 0;
+}
+
 DWORD toDword(std::chrono::milliseconds limit) {
     // No limit, or one beyond what the driver takes: 0 means none for the driver.
     if (limit.count() <= 0 || limit.count() >= static_cast<long long>(MAXDWORD)) return 0;
@@ -129,10 +138,7 @@ public:
         DWORD n = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(std::max<std::size_t>(max, 1), 0x10000));
         // The read record: its count is the request's own, also when it is cancelled.
-        read_.Internal = 0;
-        read_.InternalHigh = 0;
-        read_.Offset = 0;
-        read_.OffsetHigh = 0;
+        clearRecord(read_);
         if (!::ReadFile(handle_, bytes, want, nullptr, &read_)) {
             const DWORD err = ::GetLastError();
             if (err != ERROR_IO_PENDING) return readFailed(err);
@@ -168,10 +174,7 @@ public:
             DWORD written = 0;
             // The transmit record: its event is reset by the request and signalled
             // again when the request has ended.
-            transmit_.Internal = 0;
-            transmit_.InternalHigh = 0;
-            transmit_.Offset = 0;
-            transmit_.OffsetHigh = 0;
+            clearRecord(transmit_);
             if (::WriteFile(handle_, bytes, chunk, nullptr, &transmit_)) {
                 // Ended at once, as it mostly does: the driver took the bytes.
                 if (!::GetOverlappedResult(handle_, &transmit_, &written, FALSE))

@@ -253,18 +253,19 @@ void Win32MainWindow::updateScreenSoon() {
 
 void Win32MainWindow::showChangedParts() {
     if (gaugeChanged_ && gauge_ != nullptr) ::InvalidateRect(gauge_, nullptr, FALSE);
-    if (statusBar_ != nullptr) {
+    if (statusBar_ != nullptr && std::find(std::begin(changedPanels_), std::end(changedPanels_), true) !=
+                                     std::end(changedPanels_)) {
+        // The status bar would repaint itself at once; its new texts are painted with
+        // the rest below. Switching its drawing off also drops what it still had to
+        // paint (under Wine), so that is painted again with the change.
+        if (::GetUpdateRect(statusBar_, nullptr, FALSE)) statusBarChanged_ = true;
+        ::SendMessageW(statusBar_, WM_SETREDRAW, FALSE, 0);
         for (int panel = 0; panel < kPanels; ++panel) {
-            if (!changedPanels_[panel]) continue;
-            // The status bar would repaint itself at once; its new text is painted
-            // with the rest below. Switching its drawing off also drops what it still
-            // had to paint (under Wine), so that is painted again with the change.
-            if (::GetUpdateRect(statusBar_, nullptr, FALSE)) statusBarChanged_ = true;
-            ::SendMessageW(statusBar_, WM_SETREDRAW, FALSE, 0);
-            ::SendMessageW(statusBar_, SB_SETTEXTW, static_cast<WPARAM>(panel),
-                           reinterpret_cast<LPARAM>(panelTexts_[panel].c_str()));
-            ::SendMessageW(statusBar_, WM_SETREDRAW, TRUE, 0);
+            if (changedPanels_[panel])
+                ::SendMessageW(statusBar_, SB_SETTEXTW, static_cast<WPARAM>(panel),
+                               reinterpret_cast<LPARAM>(panelTexts_[panel].c_str()));
         }
+        ::SendMessageW(statusBar_, WM_SETREDRAW, TRUE, 0);
     }
     if (statusBar_ != nullptr && statusBarChanged_) {
         ::InvalidateRect(statusBar_, nullptr, TRUE);
