@@ -103,7 +103,13 @@ void Win32MainThread::processEvents() {
         timeout = ms <= 0 ? 0 : static_cast<DWORD>(ms);
     }
     HANDLE wake = wake_;
-    ::MsgWaitForMultipleObjectsEx(1, &wake, timeout, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    const DWORD woke = ::MsgWaitForMultipleObjectsEx(1, &wake, timeout, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    // Woken by a posted call, such as a reply handed over by the receive watcher:
+    // that call first, since the next command waits for it. Looking into the
+    // message queue first would put a round trip to the window system (under Wine,
+    // to its server) between every reply and the next command. The window's
+    // messages wait for the next round, which comes as soon as that command is out.
+    if (woke == WAIT_OBJECT_0 && runPostedCalls()) return;
     handlePending();
 }
 
