@@ -142,6 +142,8 @@ void TMainWindow::showPhaseShare(const std::string& phase, std::int64_t done, st
     StandardError().share(phase, done, total);
 }
 
+void TMainWindow::breakHeld() { View.breakHeld(); }
+
 void TMainWindow::ClearFlashImage() { zb::ClearFlashImage(FlashImage); }
 
 bool TMainWindow::ParseHexLines(const std::vector<std::string>& lines, FlashImageBytes& image) {

@@ -8,6 +8,8 @@
 // A front end creates its main thread and its window (the view), then a TMainWindow
 // with both, calls FormCreate, shows the window unless termination was requested,
 // and runs the event loop; the idle handler that starts the run is installed here.
+// A front end may instead put off building its window until the run holds the line
+// in break (MainWindowView::breakHeld), keeping what is shown until then.
 #pragma once
 
 #include <array>
@@ -51,6 +53,8 @@ public:
     std::int32_t gaugeProgress() const override;
     // On a terminal, the phase's share in its line on standard error.
     void showPhaseShare(const std::string& phase, std::int64_t done, std::int64_t total) override;
+    // Passed on to the view.
+    void breakHeld() override;
 
     // The idle handler: starts the update run at the first idle moment, once.
     void ApplicationIdle();

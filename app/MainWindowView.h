@@ -32,6 +32,9 @@ public:
     virtual void placeGaugeAboveStatusBar() = 0;
     // The system's button-face colour: the gauge's background.
     virtual GaugeColor buttonFaceColor() const = 0;
+    // The run holds the line in break, a second with nothing else to do: a front
+    // end that put off building its window builds and shows it now.
+    virtual void breakHeld() {}
 };
 
 }  // namespace zb

@@ -74,9 +74,11 @@ void ZbBootloader::holdBreak() {
     Comm->ApplyBaudRate();
     Comm->DiscardInput();
     // No read is armed, so only the timer ends this wait: the break lasts one full
-    // period even when bytes arrive meanwhile.
+    // period even when bytes arrive meanwhile. What the window does in the break
+    // (it may be built only now) runs within that period, as the timer runs.
     Comm->SetBreak();
     startTimer(kBreakMs);
+    Owner.breakHeld();
     waitForData();
     logLine("SetBreak");
     Comm->ClearBreak();

@@ -42,6 +42,9 @@ public:
         (void)done;
         (void)total;
     }
+    // The line is being held in break: for the next second the run has nothing to
+    // do but wait. Called once the break's timer runs, before the wait.
+    virtual void breakHeld() {}
 };
 
 }  // namespace zb

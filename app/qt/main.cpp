@@ -17,8 +17,8 @@
 #include "HostPlatform.h"
 #include "MainWindowCode.h"
 #include "ProgramInformation.h"
+#include "QtDeferredView.h"
 #include "QtMainThread.h"
-#include "QtMainWindow.h"
 #include "StandardErrorLines.h"
 
 namespace {
@@ -68,20 +68,22 @@ int main(int argc, char** argv) {
         // QApplication has taken out its own options (-platform and the like); what
         // is left after the program name is ours.
         const std::vector<std::string> arguments(argv + 1, argv + argc);
-        zb::QtMainWindow view;
+        zb::TMainWindow* run = nullptr;
+        // The window is built when the run holds the line in break, not before the
+        // first byte: see QtDeferredView.
+        zb::QtDeferredView view([&](zb::QtMainWindow& built) {
+            QObject::connect(&built.UpdateButton, &QPushButton::clicked, &built,
+                             [&] { mainThread.runHandler([&run] { run->UpdateButtonClick(); }); });
+        });
         zb::TMainWindow window(mainThread, view, arguments);
-        QObject::connect(&view.UpdateButton, &QPushButton::clicked, &view,
-                         [&] { mainThread.runHandler([&window] { window.UpdateButtonClick(); }); });
+        run = &window;
         try {
             window.FormCreate();
         } catch (...) {
             // As after any event handler: said, and the run still starts when idle.
             zb::ReportEscapedException(std::current_exception());
         }
-        if (!mainThread.terminationRequested()) {
-            view.show();
-            mainThread.runEventLoop();
-        }
+        if (!mainThread.terminationRequested()) mainThread.runEventLoop();
     } catch (...) {
         // Whatever went wrong, the caller gets its exit status 0 and finds the outcome
         // (or no new one) in "status.dat".

@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <chrono>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DevSimProcess.h"
@@ -165,6 +167,23 @@ TEST_F(Activation, ResetThenBreakThenSync) {
     EXPECT_EQ(kindsReceived(), (Lines{"short", "short", "sync", "frame"}));
     EXPECT_EQ(received("short"), (std::vector<Bytes>{{0x81, 0x03, 0x86}, {0x93, 0x03, 0xDC}}));
     EXPECT_EQ(received("frame"), (std::vector<Bytes>{{0x0F, 0x00, 0x00, 0x00, 0x04}}));
+}
+
+TEST_F(Activation, WorkDoneWhileTheBreakIsHeldDoesNotLengthenIt) {
+    // The window may be built in the break: that time is part of the break's second.
+    start({});
+    ASSERT_TRUE(h->loader.probeDevice());
+    h->window.whileBreakHeld = [] { std::this_thread::sleep_for(std::chrono::milliseconds(500)); };
+    EXPECT_TRUE(h->loader.activateBootloader(true));
+    EXPECT_EQ(h->window.breaksHeld, 1);
+    double resetReplied = -1, synced = -1;
+    for (const auto& line : device->transcript()) {
+        if (line.dir == "tx" && line.kind == "short") resetReplied = line.ms;
+        if (line.dir == "rx" && line.kind == "sync" && synced < 0) synced = line.ms;
+    }
+    ASSERT_GE(resetReplied, 0);
+    ASSERT_GE(synced, 0);
+    EXPECT_LT(synced - resetReplied, 1400.0) << "the break waited for the work and then a full second";
 }
 
 TEST_F(Activation, WithoutResetTheFirstByteIsTheSyncByte) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,8 +44,14 @@ public:
         progressHistory.push_back(gauge.Progress());
     }
     std::int32_t gaugeProgress() const override { return gauge.Progress(); }
+    void breakHeld() override {
+        ++breaksHeld;
+        if (whileBreakHeld) whileBreakHeld();
+    }
 
     zb::TCGauge gauge;
+    int breaksHeld = 0;
+    std::function<void()> whileBreakHeld;
     std::vector<std::string> results;
     std::vector<std::string> progressTexts;
     std::vector<std::int32_t> maxValues;

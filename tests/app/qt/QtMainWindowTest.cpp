@@ -15,6 +15,7 @@
 #include "DevSimProcess.h"
 #include "MainWindowCode.h"
 #include "PtyPair.h"
+#include "QtDeferredView.h"
 #include "QtMainThread.h"
 #include "QtMainWindow.h"
 
@@ -111,6 +112,43 @@ TEST_F(RunningWindow, CaptureShowsTheGaugeBarByTheDrawingRule) {
     EXPECT_EQ(window.gaugeProgress(), 392);
     // The background is the palette's button face.
     EXPECT_EQ(QColor(image.pixel(gauge.right() - 1, y)), view.palette().color(QPalette::Button));
+}
+
+TEST(QtDeferredView, WindowBuiltInTheBreakShowsWhatCameBeforeAndFollowsFromThen) {
+    TempWorkDir workDir;
+    PtyPair pty{"COM3"};
+    QtMainThread main;
+    QtDeferredView view;
+    TMainWindow window{main, view, {"COM3"}};
+    window.FormCreate();
+    window.setGaugeMax(968);
+    window.setGaugeProgress(392);
+    window.setProgressText("Erase address: 0E00");
+    view.addInfoLine("before the break");
+    ASSERT_EQ(view.window(), nullptr) << "nothing built before the break";
+
+    window.breakHeld();
+    QtMainWindow* built = view.window();
+    ASSERT_NE(built, nullptr);
+    EXPECT_TRUE(built->isVisible());
+    EXPECT_EQ(built->StatusPanel0.text(), QStringLiteral("COM3 active"));
+    EXPECT_EQ(built->StatusPanel1.text(), QStringLiteral("Erase address: 0E00"));
+    ASSERT_GE(built->InfoBox.count(), 1);
+    EXPECT_EQ(built->InfoBox.item(built->InfoBox.count() - 1)->text(), QStringLiteral("before the break"));
+    EXPECT_FALSE(built->UpdateButton.isVisible());
+    // The gauge where the run puts it, drawn from the state it had.
+    QtMainWindow placed;
+    placed.placeGaugeAboveStatusBar();
+    EXPECT_EQ(built->ProgressGauge.geometry(), placed.ProgressGauge.geometry());
+    EXPECT_EQ(built->ProgressGauge.gauge().Progress(), 392);
+    EXPECT_EQ(built->ProgressGauge.gauge().MaxValue(), 968);
+    EXPECT_EQ(built->ProgressGauge.gauge().BackColor(), built->buttonFaceColor());
+
+    // From then on the window follows directly, and a later break builds nothing new.
+    window.setProgressText("Write address: 0E00");
+    EXPECT_EQ(built->StatusPanel1.text(), QStringLiteral("Write address: 0E00"));
+    window.breakHeld();
+    EXPECT_EQ(view.window(), built);
 }
 
 TEST(QtMainWindow, CaptureDuringWritingShowsTheBarByTheDrawingRule) {
