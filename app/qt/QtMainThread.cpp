@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -35,7 +36,12 @@ QtMainThread::~QtMainThread() = default;
 void QtMainThread::post(std::function<void()> fn) {
     // Queued calls to one receiver are delivered in the order they were posted.
     QMetaObject::invokeMethod(
-        context_.get(), [this, fn = std::move(fn)] { runHandler(fn); }, Qt::QueuedConnection);
+        context_.get(),
+        [this, fn = std::move(fn)] {
+            runHandler(fn);
+            endWait();
+        },
+        Qt::QueuedConnection);
 }
 
 void QtMainThread::processEvents() {
@@ -82,6 +88,17 @@ void QtMainThread::timerFired(int qtId) {
     qtIds_.erase(found->second.id);
     timers_.erase(found);
     runHandler(fn);
+    endWait();
+}
+
+void QtMainThread::endWait() {
+    // A posted call or a timer ran inside processEvents(): that call returns now, so
+    // that its caller sees what the handler changed. Qt's GLib dispatcher returns by
+    // itself once it has dispatched something; Qt's own (Qt built without GLib, or
+    // QT_NO_GLIB=1) would go on to block until the next event, which may never come
+    // once the handler has stopped the wait's timer.
+    if (nesting_ == 0) return;
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->interrupt();
 }
 
 void QtMainThread::requestTermination() {

@@ -62,6 +62,7 @@ private:
         std::function<void()> fn;
     };
     void timerFired(int qtId);
+    void endWait();
     void handlerFailed(std::exception_ptr error);
 
     std::unique_ptr<Context> context_;
