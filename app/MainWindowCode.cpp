@@ -142,7 +142,14 @@ void TMainWindow::showPhaseShare(const std::string& phase, std::int64_t done, st
     StandardError().share(phase, done, total);
 }
 
-void TMainWindow::breakHeld() { View.breakHeld(); }
+void TMainWindow::breakHeld() {
+    // A window that cannot be built is no reason to leave the line in break.
+    try {
+        View.breakHeld();
+    } catch (...) {
+        ReportEscapedException(std::current_exception());
+    }
+}
 
 void TMainWindow::ClearFlashImage() { zb::ClearFlashImage(FlashImage); }
 

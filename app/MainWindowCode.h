@@ -53,7 +53,7 @@ public:
     std::int32_t gaugeProgress() const override;
     // On a terminal, the phase's share in its line on standard error.
     void showPhaseShare(const std::string& phase, std::int64_t done, std::int64_t total) override;
-    // Passed on to the view.
+    // Passed on to the view; what the view throws is said, and the run goes on.
     void breakHeld() override;
 
     // The idle handler: starts the update run at the first idle moment, once.

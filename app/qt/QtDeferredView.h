@@ -2,7 +2,7 @@
 // line in break.
 //
 // Building the window loads the style and the fonts and creates the widgets: about
-// 12 ms of processor time, which would otherwise come before the first byte on the
+// 11 ms of processor time, which would otherwise come before the first byte on the
 // line, and which programs started together have to share. In the break the run has
 // a second with nothing to do. Until the window exists, this view keeps what the
 // window's logic showed and hands it to the window when it is built.

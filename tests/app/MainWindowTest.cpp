@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -234,6 +235,13 @@ TEST_F(LogicRun, UnparsableImageEndsTheRunBeforeTheDeviceHearsMoreThanTheProbe) 
     const Sent sent(*device);
     EXPECT_EQ(sent.shortCommands(kProbe), 1u);
     EXPECT_EQ(sent.anything(), 1u) << "nothing after the probe";
+}
+
+TEST_F(LogicRun, AWindowThatCannotBeBuiltInTheBreakDoesNotStopTheRun) {
+    start({"--no-app", "--erase-fail", "1:silent"});
+    view.whileBreakHeld = [] { throw std::runtime_error("no window"); };
+    runToTheEnd();
+    EXPECT_EQ(readFile("status.dat"), "Error during erasing") << "the run went on past the break";
 }
 
 TEST_F(LogicRun, TheParserGetsExactlyTheEmbeddedLines) {

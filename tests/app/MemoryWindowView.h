@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ public:
     void setUpdateButtonVisible(bool visible) override { updateButtonVisible = visible; }
     void placeGaugeAboveStatusBar() override { gaugePlaced = true; }
     GaugeColor buttonFaceColor() const override { return kFace; }
+    void breakHeld() override {
+        if (whileBreakHeld) whileBreakHeld();
+    }
 
     static constexpr GaugeColor kFace{212, 208, 200};
 
@@ -37,6 +41,7 @@ public:
     int clears = 0;
     bool updateButtonVisible = true;
     bool gaugePlaced = false;
+    std::function<void()> whileBreakHeld;
 };
 
 }  // namespace zb::test
