@@ -2,7 +2,6 @@
 #include "QtDeferredView.h"
 
 #include <QApplication>
-#include <QPalette>
 
 #include <utility>
 
@@ -80,9 +79,7 @@ void QtDeferredView::placeGaugeAboveStatusBar() {
 GaugeColor QtDeferredView::buttonFaceColor() const {
     if (window_) return window_->buttonFaceColor();
     // The window takes the application's palette.
-    const QColor face = QApplication::palette().color(QPalette::Button);
-    return {static_cast<std::uint8_t>(face.red()), static_cast<std::uint8_t>(face.green()),
-            static_cast<std::uint8_t>(face.blue())};
+    return QtMainWindow::buttonFaceOf(QApplication::palette());
 }
 
 }  // namespace zb

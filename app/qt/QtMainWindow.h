@@ -7,6 +7,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QListWidget>
+#include <QPalette>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QWidget>
@@ -28,6 +29,8 @@ public:
     void setUpdateButtonVisible(bool visible) override;
     void placeGaugeAboveStatusBar() override;
     GaugeColor buttonFaceColor() const override;
+    // The button face of `palette`, as the gauge takes its colours.
+    static GaugeColor buttonFaceOf(const QPalette& palette);
 
     QFrame Bevel1;
     GaugeWidget ProgressGauge;
