@@ -4,6 +4,7 @@
 # Linux (GNU layout under CMAKE_INSTALL_PREFIX), the Debian package
 # zbupdater_<version>_amd64.deb:
 #   bin/zbupdater, bin/zbdevsim (the device emulator, built as tools/devsim/devsim)
+#   lib/<multiarch>/zbupdater/zbupdater-qt.so (the window, which zbupdater loads)
 #   share/man/man1/zbupdater.1.gz, zbdevsim.1.gz
 #   share/doc/zbupdater/README.md, README.zbdevsim.md, copyright, changelog.gz
 #
@@ -60,6 +61,8 @@ add_custom_target(zb_docs ALL DEPENDS ${zb_compressed})
 
 if(TARGET zbupdater)
   install(TARGETS zbupdater RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The program finds it by the same path from its own folder (app/qt/CMakeLists.txt).
+  install(TARGETS zbupdater_qt LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/zbupdater)
   install(FILES ${zb_doc_build}/zbupdater.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 if(TARGET devsim)

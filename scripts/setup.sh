@@ -6,6 +6,7 @@ set -euo pipefail
 PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev   # compilers, sanitizer and libFuzzer runtimes
   qt6-base-dev                                     # the window (app/ only)
+  libglib2.0-dev                                   # the Linux event loop, shared with Qt
   googletest libgtest-dev libbenchmark-dev         # tests and benchmarks
   python3 python3-intelhex srecord                 # HEX generator and independent HEX readers
   util-linux                                       # setpriv for the exclusive-open test

@@ -95,6 +95,8 @@ void setImmutable(const std::string& folder, bool on) {
 
 }  // namespace
 
+std::string testedProgram() { return programPath(); }
+
 bool testsWindowsProgram() {
     const std::string path = programPath();
     return path.size() > 4 && path.compare(path.size() - 4, 4, ".exe") == 0;
@@ -136,7 +138,7 @@ void ProgramRun::start() {
     std::vector<std::string> argTexts;
     const bool dropRoot = options_.asOrdinaryUser && ::geteuid() == 0;
     if (!launcher_.empty()) argTexts.push_back(launcher_);
-    argTexts.push_back(programPath());
+    argTexts.push_back(options_.program.empty() ? programPath() : options_.program);
     argTexts.insert(argTexts.end(), options_.arguments.begin(), options_.arguments.end());
     const bool setUser = dropRoot && launcher_.empty();
     std::vector<std::string> envTexts = runEnvironment(options_);

@@ -20,6 +20,8 @@ namespace zb::test {
 
 // The program under test is the Windows one (run under Wine).
 bool testsWindowsProgram();
+// The program that the runs start unless told otherwise.
+std::string testedProgram();
 
 class ProgramRun {
 public:
@@ -42,6 +44,7 @@ public:
         ErrorOutput errorOutput = ErrorOutput::File;
         std::vector<std::string> environment{};  // further "NAME=value" entries
         std::string earlierStatus{};   // when set, "status.dat" holds it before the start
+        std::string program{};         // another copy of the program; this build's when empty
         // Whether the device side of the port has received nothing so far. Under
         // Wine, a start that failed before the program ran is repeated once; with
         // this, also when standard error does not go to a file.

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "DevSimProcess.h"
 #include "ProgramRun.h"
 #include "PtyPair.h"
 
@@ -94,13 +95,30 @@ TEST(Startup, DisplayWithoutServerStillReportsNoParameter) {
     EXPECT_EQ(run.status(), "No parameter");
 }
 
-TEST(Startup, PlatformChosenByTheUserIsHonoured) {
-    // The program keeps the user's choice even when it cannot work.
+// --- the window, which the program loads when the line is held in break -----------
+
+TEST(Startup, APlatformOfTheUsersThatCannotBeLoadedGivesWayToOffscreen) {
+    // The window is loaded in the middle of the run, which must not end there.
     if (testsWindowsProgram()) GTEST_SKIP() << "a choice of the Qt front end; the Windows program has no Qt";
-    ProgramRun run({.arguments = {}, .display = ":97", .qtPlatform = "zbnoplatform"});
-    EXPECT_NE(run.wait(), 0);
-    EXPECT_TRUE(contains(run.standardError(), "\"zbnoplatform\"")) << run.standardError();
-    EXPECT_FALSE(run.statusExists());
+    DevSimProcess device;
+    ProgramRun run({.arguments = {"COM3"}, .deviceDir = device.dir().string(), .display = ":97",
+                    .qtPlatform = "zbnoplatform"});
+    EXPECT_EQ(run.wait(), 0);
+    EXPECT_EQ(run.status(), "OK");
+    EXPECT_FALSE(contains(run.standardError(), "No window")) << run.standardError();
+}
+
+TEST(Startup, WithoutItsWindowTheProgramSaysSoAndUpdatesAllTheSame) {
+    if (testsWindowsProgram()) GTEST_SKIP() << "the Windows program carries its window";
+    // A copy of the program alone, without the window's module beside it.
+    TempWorkDir copyDir;
+    const auto copy = std::filesystem::path(copyDir.path()) / "zbupdater";
+    std::filesystem::copy_file(testedProgram(), copy);
+    DevSimProcess device;
+    ProgramRun run({.arguments = {"COM3"}, .deviceDir = device.dir().string(), .program = copy.string()});
+    EXPECT_EQ(run.wait(), 0);
+    EXPECT_EQ(run.status(), "OK");
+    EXPECT_TRUE(contains(run.standardError(), "No window: ")) << run.standardError();
 }
 
 // --- start-up that opens the port ------------------------------------------------------

@@ -15,8 +15,8 @@
 #include "DevSimProcess.h"
 #include "MainWindowCode.h"
 #include "PtyPair.h"
-#include "QtDeferredView.h"
-#include "QtMainThread.h"
+#include "DeferredView.h"
+#include "GlibMainThread.h"
 #include "QtMainWindow.h"
 
 namespace zb {
@@ -37,7 +37,7 @@ protected:
     }
     TempWorkDir workDir;
     PtyPair pty{"COM3"};
-    QtMainThread main;
+    GlibMainThread main;
     QtMainWindow view;
     TMainWindow window{main, view, {"COM3"}};
 };
@@ -114,11 +114,12 @@ TEST_F(RunningWindow, CaptureShowsTheGaugeBarByTheDrawingRule) {
     EXPECT_EQ(QColor(image.pixel(gauge.right() - 1, y)), view.palette().color(QPalette::Button));
 }
 
-TEST(QtDeferredView, WindowBuiltInTheBreakShowsWhatCameBeforeAndFollowsFromThen) {
+TEST(DeferredView, WindowBuiltInTheBreakShowsWhatCameBeforeAndFollowsFromThen) {
     TempWorkDir workDir;
     PtyPair pty{"COM3"};
-    QtMainThread main;
-    QtDeferredView view;
+    GlibMainThread main;
+    std::optional<QtMainWindow> qtWindow;
+    DeferredView view([&] { return &qtWindow.emplace(); }, [&] { qtWindow->show(); });
     TMainWindow window{main, view, {"COM3"}};
     window.FormCreate();
     window.setGaugeMax(968);
@@ -128,8 +129,8 @@ TEST(QtDeferredView, WindowBuiltInTheBreakShowsWhatCameBeforeAndFollowsFromThen)
     ASSERT_EQ(view.window(), nullptr) << "nothing built before the break";
 
     window.breakHeld();
-    QtMainWindow* built = view.window();
-    ASSERT_NE(built, nullptr);
+    ASSERT_NE(view.window(), nullptr);
+    QtMainWindow* built = &*qtWindow;
     EXPECT_TRUE(built->isVisible());
     EXPECT_EQ(built->StatusPanel0.text(), QStringLiteral("COM3 active"));
     EXPECT_EQ(built->StatusPanel1.text(), QStringLiteral("Erase address: 0E00"));
@@ -148,7 +149,7 @@ TEST(QtDeferredView, WindowBuiltInTheBreakShowsWhatCameBeforeAndFollowsFromThen)
     window.setProgressText("Write address: 0E00");
     EXPECT_EQ(built->StatusPanel1.text(), QStringLiteral("Write address: 0E00"));
     window.breakHeld();
-    EXPECT_EQ(view.window(), built);
+    EXPECT_EQ(view.window(), static_cast<MainWindowView*>(built));
 }
 
 TEST(QtMainWindow, CaptureDuringWritingShowsTheBarByTheDrawingRule) {
@@ -157,7 +158,7 @@ TEST(QtMainWindow, CaptureDuringWritingShowsTheBarByTheDrawingRule) {
     TempWorkDir workDir;
     test::DevSimProcess device({"--write-ms", "150"});
     ::setenv("ZBCOMM_DEVICE_DIR", device.dir().c_str(), 1);
-    QtMainThread main;
+    GlibMainThread main;
     QtMainWindow view;
     TMainWindow window(main, view, {"COM3"});
     window.FormCreate();

@@ -1,24 +1,17 @@
-// The Qt main thread: waits that block instead of spinning, timers that never fire
-// early, calls posted from other threads, the termination request and exceptions
-// that leave handlers.
+// The program's main thread on Linux: waits that block instead of spinning, timers
+// that never fire early, calls posted from other threads, the termination request
+// and exceptions that leave handlers.
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
-#include <QCoreApplication>
 #include <gtest/gtest.h>
 
-#include "QtMainThread.h"
+#include "GlibMainThread.h"
 
 namespace zb {
-
-struct QtMainThreadTestAccess {
-    // Timers started and not yet fired or stopped.
-    static std::size_t activeTimers(const QtMainThread& main) { return main.timers_.size(); }
-};
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -26,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 
 // Processes events until `done` holds; returns the number of processEvents() calls.
 // A guard timer ends a wait that would otherwise hang the test.
-int processUntil(QtMainThread& main, const std::function<bool()>& done) {
+int processUntil(GlibMainThread& main, const std::function<bool()>& done) {
     bool expired = false;
     const TimerId guard = main.startTimer(20s, [&expired] { expired = true; });
     int rounds = 0;
@@ -39,9 +32,8 @@ int processUntil(QtMainThread& main, const std::function<bool()>& done) {
     return rounds;
 }
 
-TEST(QtMainThread, WaitingForATimerBlocksInsteadOfSpinning) {
-    QtMainThread main;
-    QCoreApplication::processEvents();  // nothing left over from earlier tests
+TEST(GlibMainThread, WaitingForATimerBlocksInsteadOfSpinning) {
+    GlibMainThread main;
     bool fired = false;
     main.startTimer(300ms, [&fired] { fired = true; });
     const int rounds = processUntil(main, [&fired] { return fired; });
@@ -49,10 +41,10 @@ TEST(QtMainThread, WaitingForATimerBlocksInsteadOfSpinning) {
     EXPECT_LT(rounds, 20);
 }
 
-TEST(QtMainThread, TimersNeverFireEarly) {
+TEST(GlibMainThread, TimersNeverFireEarly) {
     // The connection's break is one timer period: a timer that fires early
     // shortens it.
-    QtMainThread main;
+    GlibMainThread main;
     for (int i = 0; i < 5; ++i) {
         bool fired = false;
         const auto start = Clock::now();
@@ -62,8 +54,8 @@ TEST(QtMainThread, TimersNeverFireEarly) {
     }
 }
 
-TEST(QtMainThread, TimerFiresOnceAndAStoppedTimerNever) {
-    QtMainThread main;
+TEST(GlibMainThread, TimerFiresOnceAndAStoppedTimerNever) {
+    GlibMainThread main;
     int first = 0;
     int stopped = 0;
     bool last = false;
@@ -76,11 +68,11 @@ TEST(QtMainThread, TimerFiresOnceAndAStoppedTimerNever) {
     processUntil(main, [&last] { return last; });
     EXPECT_EQ(first, 1);
     EXPECT_EQ(stopped, 0);
-    EXPECT_EQ(QtMainThreadTestAccess::activeTimers(main), 0u);
+    EXPECT_EQ(main.activeTimers(), 0u);
 }
 
-TEST(QtMainThread, CallsPostedFromAnotherThreadRunOnTheMainThreadInOrder) {
-    QtMainThread main;
+TEST(GlibMainThread, CallsPostedFromAnotherThreadRunOnTheMainThreadInOrder) {
+    GlibMainThread main;
     constexpr int kCalls = 2000;
     std::vector<int> order;
     bool otherThread = false;
@@ -99,8 +91,8 @@ TEST(QtMainThread, CallsPostedFromAnotherThreadRunOnTheMainThreadInOrder) {
     EXPECT_FALSE(otherThread);
 }
 
-TEST(QtMainThread, PostFromAnotherThreadWakesABlockedWait) {
-    QtMainThread main;
+TEST(GlibMainThread, PostFromAnotherThreadWakesABlockedWait) {
+    GlibMainThread main;
     std::atomic<bool> waiting{false};
     bool ran = false;
     std::thread poster([&] {
@@ -118,8 +110,8 @@ TEST(QtMainThread, PostFromAnotherThreadWakesABlockedWait) {
     EXPECT_LT(Clock::now() - start, 10s);  // woken by the post, not by the guard
 }
 
-TEST(QtMainThread, TerminationBeforeTheLoopSkipsItAndTheIdleHandler) {
-    QtMainThread main;
+TEST(GlibMainThread, TerminationBeforeTheLoopSkipsItAndTheIdleHandler) {
+    GlibMainThread main;
     bool idle = false;
     main.setIdleHandler([&idle] { idle = true; });
     main.requestTermination();
@@ -128,8 +120,8 @@ TEST(QtMainThread, TerminationBeforeTheLoopSkipsItAndTheIdleHandler) {
     EXPECT_FALSE(idle);
 }
 
-TEST(QtMainThread, IdleHandlerRunsOnceAndTerminationInsideAWaitEndsTheLoop) {
-    QtMainThread main;
+TEST(GlibMainThread, IdleHandlerRunsOnceAndTerminationInsideAWaitEndsTheLoop) {
+    GlibMainThread main;
     int idleRuns = 0;
     bool laterTimer = false;
     main.setIdleHandler([&] {
@@ -152,8 +144,8 @@ TEST(QtMainThread, IdleHandlerRunsOnceAndTerminationInsideAWaitEndsTheLoop) {
     EXPECT_TRUE(laterTimer);
 }
 
-TEST(QtMainThread, ExceptionInAHandlerLeavesThroughTheWaitThatRanIt) {
-    QtMainThread main;
+TEST(GlibMainThread, ExceptionInAHandlerLeavesThroughTheWaitThatRanIt) {
+    GlibMainThread main;
     bool expired = false;
     const TimerId guard = main.startTimer(20s, [&expired] { expired = true; });
     main.startTimer(1ms, [] { throw std::runtime_error("handler failed"); });
@@ -172,8 +164,8 @@ TEST(QtMainThread, ExceptionInAHandlerLeavesThroughTheWaitThatRanIt) {
     EXPECT_NO_THROW(processUntil(main, [&fired] { return fired; }));
 }
 
-TEST(QtMainThread, ExceptionAtTheTopOfTheLoopEndsTheProgramWithAMessage) {
-    QtMainThread main;
+TEST(GlibMainThread, ExceptionAtTheTopOfTheLoopEndsTheProgramWithAMessage) {
+    GlibMainThread main;
     main.setIdleHandler([] { throw std::logic_error("idle failed"); });
     testing::internal::CaptureStderr();
     main.runEventLoop();  // must return: the exception ends the loop
@@ -182,8 +174,8 @@ TEST(QtMainThread, ExceptionAtTheTopOfTheLoopEndsTheProgramWithAMessage) {
     EXPECT_NE(err.find("idle failed"), std::string::npos) << err;
 }
 
-TEST(QtMainThread, MessageOnTheOffscreenPlatformGoesToStandardError) {
-    QtMainThread main;
+TEST(GlibMainThread, MessageWithoutAMessageBoxGoesToStandardError) {
+    GlibMainThread main;
     testing::internal::CaptureStderr();
     main.showMessage("Ich kann COMM nicht schließen!", "Fehler");  // must not block
     const std::string err = testing::internal::GetCapturedStderr();
