@@ -62,7 +62,7 @@ add_custom_target(zb_docs ALL DEPENDS ${zb_compressed})
 if(TARGET zbupdater)
   install(TARGETS zbupdater RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # The program finds it by the same path from its own folder (app/qt/CMakeLists.txt).
-  install(TARGETS zbupdater_qt LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/zbupdater)
+  install(TARGETS zbupdater_qt LIBRARY DESTINATION ${ZB_QT_MODULE_DIR})
   install(FILES ${zb_doc_build}/zbupdater.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 if(TARGET devsim)
