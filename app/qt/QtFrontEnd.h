@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "MainWindowView.h"
 
@@ -39,6 +40,12 @@ using ErrorLineWriter = void (*)(const std::string& line);
 using CreateQtFrontEndFunction = QtFrontEnd* (*)(int* argc, char** argv, ErrorLineWriter errorLine);
 inline constexpr const char* kCreateQtFrontEndName = "zbCreateQtFrontEnd";
 extern "C" QtFrontEnd* zbCreateQtFrontEnd(int* argc, char** argv, ErrorLineWriter errorLine);
+
+// The command-line arguments without the options that Qt takes for itself
+// (-platform NAME, -style NAME, -reverse, ...): Qt's application object, made when
+// the window is loaded, takes them out of the command line and uses them, and
+// what is left is the program's.
+std::vector<std::string> WithoutQtOptions(const std::vector<std::string>& arguments);
 
 // Loads the module that lies beside the program (or where the package installs it)
 // and creates the front end; null when that fails, after one line on standard error

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <exception>
+#include <functional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "QtFrontEnd.h"
@@ -26,6 +29,30 @@ std::string programFolder() {
 }
 
 }  // namespace
+
+std::vector<std::string> WithoutQtOptions(const std::vector<std::string>& arguments) {
+    // Qt's own options, as its application objects take them on every platform;
+    // "--name" is taken as "-name", and the style options also as "-style=NAME".
+    static const std::set<std::string, std::less<>> withValue = {
+        "-platform", "-platformpluginpath", "-platformtheme", "-plugin", "-qwindowgeometry",
+        "-qwindowtitle", "-qwindowicon", "-session", "-style", "-stylesheet"};
+    static const std::set<std::string, std::less<>> alone = {"-reverse", "-testability", "-widgetcount"};
+    std::vector<std::string> left;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string_view option = arguments[i];
+        if (option.starts_with("--")) option.remove_prefix(1);
+        if (alone.contains(option) || option.starts_with("-style=") || option.starts_with("-stylesheet=") ||
+            option.starts_with("-qmljsdebugger=")) {
+            continue;
+        }
+        if (withValue.contains(option)) {
+            ++i;  // and its value, if any
+            continue;
+        }
+        left.push_back(arguments[i]);
+    }
+    return left;
+}
 
 std::unique_ptr<QtFrontEnd> LoadQtFrontEnd(int* argc, char** argv) {
     const std::string folder = programFolder();

@@ -32,7 +32,10 @@ int main(int argc, char** argv) {
     }
     try {
         zb::GlibMainThread mainThread;
-        const std::vector<std::string> arguments(argv + 1, argv + argc);
+        // Qt's own options (-platform and the like) are Qt's when it is loaded; what
+        // is left after the program name is ours.
+        const std::vector<std::string> arguments =
+            zb::WithoutQtOptions(std::vector<std::string>(argv + 1, argv + argc));
         // Loaded at the first need, once; null when it cannot be had.
         std::unique_ptr<zb::QtFrontEnd> frontEnd;
         bool frontEndTried = false;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -48,6 +49,30 @@ TEST(QtFrontEnd, QtEventsAreHandledInTheProgramsWaits) {
     });
     EXPECT_TRUE(waitFor(main, queuedRan)) << "a call posted to Qt never ran in the program's wait";
     other.join();
+}
+
+TEST(QtFrontEnd, TheProgramTakesTheArgumentsThatQtLeaves) {
+    // Qt's application object, made when the window is loaded, takes its options out
+    // of the command line; the program has read it long before and must see the same.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const std::vector<std::string> given = {
+        "-platform", "offscreen", "--reverse", "-style", "fusion", "-stylesheet=none.qss",
+        "-qwindowtitle", "T", "-platformpluginpath", "/nowhere", "-platformtheme", "none",
+        "-plugin", "none", "-qwindowgeometry", "10x10", "-qwindowicon", "none.png", "-session",
+        "none", "-testability", "-qmljsdebugger=port:1", "COM3", "-widgetcount", "second",
+        "-platform"};
+    std::vector<std::string> texts = {"zbupdater"};
+    texts.insert(texts.end(), given.begin(), given.end());
+    std::vector<char*> argv;
+    for (std::string& text : texts) argv.push_back(text.data());
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(argv.size()) - 1;
+    const std::unique_ptr<QtFrontEnd> qt(zbCreateQtFrontEnd(&argc, argv.data(), [](const std::string&) {}));
+
+    std::vector<std::string> leftByQt;
+    for (const QString& argument : QCoreApplication::arguments().mid(1)) leftByQt.push_back(argument.toStdString());
+    EXPECT_EQ(WithoutQtOptions(given), leftByQt);
+    EXPECT_EQ(WithoutQtOptions(given).front(), "COM3");
 }
 
 }  // namespace
