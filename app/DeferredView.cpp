@@ -33,13 +33,8 @@ void DeferredView::redrawGauge(const TCGauge& gauge) {
         gauge_ = gauge;
         return;
     }
-    const GaugeColor face = window_->buttonFaceColor();
-    if (gauge.BackColor() == face) {
-        window_->redrawGauge(gauge);
-        return;
-    }
     TCGauge drawn = gauge;
-    drawn.SetBackColor(face);
+    drawn.SetBackColor(window_->buttonFaceColor());
     window_->redrawGauge(drawn);
 }
 

@@ -58,7 +58,7 @@ GlibMainThread::GlibMainThread() {
 }
 
 GlibMainThread::~GlibMainThread() {
-    for (const auto& [id, source] : timers_) g_source_destroy(source);
+    for (const auto& [id, timer] : timers_) g_source_destroy(timer.source);
     g_source_destroy(posted_);
     g_source_unref(posted_);
 }
@@ -109,34 +109,28 @@ TimerId GlibMainThread::startTimer(std::chrono::milliseconds period, std::functi
     g_source_attach(source, nullptr);
     // The context holds the source until it fires or is destroyed.
     g_source_unref(source);
-    timers_.emplace(id, source);
-    timerFns_.emplace(id, std::move(fn));
+    timers_.emplace(id, Timer{source, std::move(fn)});
     return id;
 }
 
 void GlibMainThread::stopTimer(TimerId id) {
     const auto found = timers_.find(id);
     if (found == timers_.end()) return;
-    g_source_destroy(found->second);
+    g_source_destroy(found->second.source);
     timers_.erase(found);
-    timerFns_.erase(id);
 }
 
 void GlibMainThread::timerFired(TimerId id) {
-    const auto found = timerFns_.find(id);
-    if (found == timerFns_.end()) return;
-    std::function<void()> fn = std::move(found->second);
-    timerFns_.erase(found);
+    const auto found = timers_.find(id);
+    if (found == timers_.end()) return;
+    std::function<void()> fn = std::move(found->second.fn);
     // The source ends when this returns; it must not be destroyed twice.
-    timers_.erase(id);
+    timers_.erase(found);
     runHandler(fn);
 }
 
 void GlibMainThread::showMessage(const std::string& text, const std::string& caption) {
-    if (messageBox_) {
-        messageBox_(text, caption);
-        return;
-    }
+    if (messageBox_ && messageBox_(text, caption)) return;
     StandardError().line(caption + ": " + text);
 }
 

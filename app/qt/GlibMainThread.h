@@ -36,8 +36,9 @@ namespace zb {
 
 class GlibMainThread final : public MainThread {
 public:
-    // Shows a message box; without one, messages go to standard error.
-    using MessageBox = std::function<void(const std::string& text, const std::string& caption)>;
+    // Shows a message box; returns false when none can be shown (no window, no
+    // screen), and the message then goes to standard error.
+    using MessageBox = std::function<bool(const std::string& text, const std::string& caption)>;
 
     GlibMainThread();
     ~GlibMainThread() override;
@@ -78,8 +79,11 @@ private:
     _GSource* idleSource_ = nullptr;           // until the idle handler has run
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> queue_;  // guarded by mutex_
-    std::map<TimerId, _GSource*> timers_;     // the sources of the running timers
-    std::map<TimerId, std::function<void()>> timerFns_;
+    struct Timer {
+        _GSource* source;
+        std::function<void()> fn;
+    };
+    std::map<TimerId, Timer> timers_;          // the running timers
     TimerId nextTimer_ = 1;
     bool terminated_ = false;
     int nesting_ = 0;                          // processEvents() calls in progress

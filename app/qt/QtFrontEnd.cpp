@@ -71,15 +71,13 @@ public:
         if (window_) window_->show();
     }
 
-    void showMessage(const std::string& text, const std::string& caption) override {
+    bool showMessage(const std::string& text, const std::string& caption) override {
         const QString platform = QGuiApplication::platformName();
-        if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
-            if (errorLineWriter != nullptr) errorLineWriter(caption + ": " + text);
-            return;
-        }
+        if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) return false;
         QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), QString::fromStdString(text),
                         QMessageBox::Ok);
         box.exec();
+        return true;
     }
 
 private:

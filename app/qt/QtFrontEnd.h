@@ -25,10 +25,10 @@ public:
     // button is clicked.
     virtual MainWindowView& buildWindow(std::function<void()> updateClicked) = 0;
     virtual void showWindow() = 0;
-    // A modal box with one OK button and no icon. On a platform without a screen
-    // (offscreen, minimal) nobody could close it and an unattended run would hang,
-    // so there the message goes to standard error instead.
-    virtual void showMessage(const std::string& text, const std::string& caption) = 0;
+    // A modal box with one OK button and no icon; returns false, showing nothing, on a
+    // platform without a screen (offscreen, minimal), where nobody could close it and
+    // an unattended run would hang.
+    virtual bool showMessage(const std::string& text, const std::string& caption) = 0;
 };
 
 // Writes one line to the program's standard error.

@@ -73,10 +73,8 @@ void QtMainWindow::placeGaugeAboveStatusBar() {
     ProgressGauge.setGeometry(run.gauge.left, run.gauge.top, run.gauge.width, run.gauge.height);
 }
 
-GaugeColor QtMainWindow::buttonFaceColor() const { return buttonFaceOf(palette()); }
-
-GaugeColor QtMainWindow::buttonFaceOf(const QPalette& palette) {
-    const QColor face = palette.color(QPalette::Button);
+GaugeColor QtMainWindow::buttonFaceColor() const {
+    const QColor face = palette().color(QPalette::Button);
     return {static_cast<std::uint8_t>(face.red()), static_cast<std::uint8_t>(face.green()),
             static_cast<std::uint8_t>(face.blue())};
 }

@@ -7,7 +7,6 @@
 #include <QFrame>
 #include <QLabel>
 #include <QListWidget>
-#include <QPalette>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QWidget>
@@ -29,8 +28,6 @@ public:
     void setUpdateButtonVisible(bool visible) override;
     void placeGaugeAboveStatusBar() override;
     GaugeColor buttonFaceColor() const override;
-    // The button face of `palette`, as the gauge takes its colours.
-    static GaugeColor buttonFaceOf(const QPalette& palette);
 
     QFrame Bevel1;
     GaugeWidget ProgressGauge;

@@ -20,7 +20,6 @@
 #include "MainWindowCode.h"
 #include "ProgramInformation.h"
 #include "QtFrontEnd.h"
-#include "StandardErrorLines.h"
 
 int main(int argc, char** argv) {
     zb::GuardStandardStreams();
@@ -47,11 +46,8 @@ int main(int argc, char** argv) {
             return frontEnd.get();
         };
         mainThread.setMessageBox([&](const std::string& text, const std::string& caption) {
-            if (zb::QtFrontEnd* qt = loadFrontEnd()) {
-                qt->showMessage(text, caption);
-            } else {
-                zb::StandardError().line(caption + ": " + text);
-            }
+            zb::QtFrontEnd* qt = loadFrontEnd();
+            return qt != nullptr && qt->showMessage(text, caption);
         });
         zb::TMainWindow* run = nullptr;
         zb::DeferredView view(

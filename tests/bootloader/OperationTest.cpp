@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <chrono>
 #include <memory>
 #include <ostream>
 #include <string>

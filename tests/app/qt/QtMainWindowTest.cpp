@@ -12,11 +12,11 @@
 #include <QToolBar>
 #include <gtest/gtest.h>
 
+#include "DeferredView.h"
 #include "DevSimProcess.h"
+#include "GlibMainThread.h"
 #include "MainWindowCode.h"
 #include "PtyPair.h"
-#include "DeferredView.h"
-#include "GlibMainThread.h"
 #include "QtMainWindow.h"
 
 namespace zb {
