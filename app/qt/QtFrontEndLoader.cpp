@@ -57,23 +57,18 @@ std::vector<std::string> WithoutQtOptions(const std::vector<std::string>& argume
 std::unique_ptr<QtFrontEnd> LoadQtFrontEnd(int* argc, char** argv) {
     const std::string folder = programFolder();
     // Beside the program in the build tree; where the package puts it otherwise.
-    const std::string candidates[] = {folder + "/" ZB_QT_MODULE_NAME,
-                                      folder + "/" ZB_QT_MODULE_FROM_PROGRAM "/" ZB_QT_MODULE_NAME};
+    std::string path = folder + "/" ZB_QT_MODULE_NAME;
+    if (::access(path.c_str(), F_OK) != 0) path = folder + "/" ZB_QT_MODULE_FROM_PROGRAM "/" ZB_QT_MODULE_NAME;
     std::string why;
-    for (const std::string& path : candidates) {
-        if (::access(path.c_str(), F_OK) != 0) continue;
-        void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (module == nullptr) {
-            const char* error = ::dlerror();
-            why = error != nullptr ? error : path;
-            break;
-        }
-        // Never closed: Qt does not take being unloaded.
-        const auto create = reinterpret_cast<CreateQtFrontEndFunction>(::dlsym(module, kCreateQtFrontEndName));
-        if (create == nullptr) {
-            why = path + ": no " + kCreateQtFrontEndName;
-            break;
-        }
+    // Never closed: Qt does not take being unloaded.
+    if (void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); module == nullptr) {
+        const char* error = ::dlerror();
+        why = error != nullptr ? error : path;
+    } else if (const auto create =
+                   reinterpret_cast<CreateQtFrontEndFunction>(::dlsym(module, kCreateQtFrontEndName));
+               create == nullptr) {
+        why = path + ": no " + kCreateQtFrontEndName;
+    } else {
         try {
             return std::unique_ptr<QtFrontEnd>(create(argc, argv, writeErrorLine));
         } catch (const std::exception& error) {
@@ -81,9 +76,7 @@ std::unique_ptr<QtFrontEnd> LoadQtFrontEnd(int* argc, char** argv) {
         } catch (...) {
             why = "the window could not be set up";
         }
-        break;
     }
-    if (why.empty()) why = std::string(ZB_QT_MODULE_NAME) + " not found beside the program or in " + folder + "/" ZB_QT_MODULE_FROM_PROGRAM;
     StandardError().line("No window: " + why);
     return nullptr;
 }
