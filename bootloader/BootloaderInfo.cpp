@@ -1,5 +1,10 @@
 // The bootloader information query: boot block size, version and the bootloader's
 // start address, below which the application lives.
+//
+// The start address decides which flash is erased and written, so every field comes
+// from a reply frame that passed its CRC-16 and lies within the bytes this query
+// received, read from that frame's own STX: never from bytes nothing has checked, nor
+// from an older reply that RecvBuf still holds.
 #include <cstring>
 
 #include "Bootloadercomm.h"
@@ -13,7 +18,11 @@ constexpr std::uint8_t kInfoCommand[] = {kStx, 0x00, 0x00, 0x00, kEtx};
 // More than any information reply without escapes is long, so a normal reply ends
 // the wait by the time-out and is then searched for and checked.
 constexpr std::int32_t kInfoReadBytes = 24;
+// Size, version, two bytes not interpreted, start address: the reply's fields.
+constexpr std::int32_t kInfoFields = 10;
 constexpr std::uint32_t kHighestBootStart = 0x10000;
+// ReadComm's destination holds at least this many bytes (the traffic log copies them).
+constexpr std::int32_t kReadDestinationMin = 8;
 
 std::uint32_t littleEndian16(const std::uint8_t* bytes) {
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8;
@@ -21,28 +30,50 @@ std::uint32_t littleEndian16(const std::uint8_t* bytes) {
 
 }  // namespace
 
+std::int32_t ZbBootloader::receiveInfoReply(std::chrono::steady_clock::time_point deadline) {
+    if (!waitForData()) return Comm->ReceivedCount();
+    std::int32_t received = kInfoReadBytes;
+    // The read filled up. A reply behind other bytes, or made longer than the read
+    // by its escapes, may not be whole yet: the query reads on, a byte at a time,
+    // until a checked reply is there or its time is up.
+    while (findCheckedFrame(received, kInfoFields).result != FrameSearch::Found &&
+           received + kReadDestinationMin < static_cast<std::int32_t>(kReceiveBufferSize)) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) break;
+        startTimer(static_cast<std::uint32_t>(left));
+        Comm->ReadComm(RecvBuf + received, 1);
+        if (!waitForData()) break;
+        ++received;
+    }
+    return received;
+}
+
 bool ZbBootloader::getBootloaderInfo() {
     std::memcpy(SendBuf, kInfoCommand, sizeof kInfoCommand);
     startTimer(kInfoMs);
+    const auto deadline = Timer->deadline();
     if (!Comm->WriteComm(SendBuf, sizeof kInfoCommand)) {
         // No query went out, so nothing in RecvBuf can be its reply.
         stopTimer();
         return false;
     }
     Comm->ReadComm(RecvBuf, kInfoReadBytes);
-    // A reply that fills the whole read is taken as it stands, at fixed positions.
-    if (!waitForData()) {
-        if (!findFrame()) return false;
-        if (!replyCrcOk()) {
-            logLine("getBootloaderInfo: Bad CRC");
-            return false;
-        }
+    const FoundFrame frame = findCheckedFrame(receiveInfoReply(deadline), kInfoFields);
+    if (frame.result == FrameSearch::None) return false;
+    if (frame.result == FrameSearch::Bad) {
+        logLine("getBootloaderInfo: Bad CRC");
+        return false;
     }
+    FrameStart = frame.start;
+    FrameEnd = frame.end;
+    unescapeReply();
+    const std::uint8_t* reply = RecvBuf + FrameStart;
     logLine("getBootloaderInfo OK");
-    logLine(formatText("Boot block size: %04u bytes", littleEndian16(RecvBuf + 1)));
-    logLine(formatText("Bootloader version %01u.%02u", static_cast<unsigned>(RecvBuf[3]),
-                       static_cast<unsigned>(RecvBuf[4])));
-    BootStart = littleEndian16(RecvBuf + 7) | littleEndian16(RecvBuf + 9) << 16;
+    logLine(formatText("Boot block size: %04u bytes", littleEndian16(reply + 1)));
+    logLine(formatText("Bootloader version %01u.%02u", static_cast<unsigned>(reply[3]),
+                       static_cast<unsigned>(reply[4])));
+    BootStart = littleEndian16(reply + 7) | littleEndian16(reply + 9) << 16;
     logLine(formatText("Bootloader start address %06X", BootStart));
     if (BootStart > kHighestBootStart) {
         logLine("Bootloader address error!");

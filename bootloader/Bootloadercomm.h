@@ -103,6 +103,21 @@ public:
     void unescapeReply();
     bool replyCrcOk();
     bool checkReply(std::uint8_t command);
+    // The last frame in RecvBuf[0, received) that ends with an ETX there, passes its
+    // CRC-16 and carries, unescaped, at least `fields` bytes between its STX and its
+    // CRC. Every STX is tried as a frame start, so bytes before a reply (noise, the
+    // tail of an earlier one, a stray ETX or DLE) never hide it. Reads only.
+    enum class FrameSearch {
+        None,   // no frame ends within the bytes
+        Bad,    // frames end there, but none passes its CRC or is long enough
+        Found,  // [start, end]: STX to ETX, still escaped
+    };
+    struct FoundFrame {
+        FrameSearch result = FrameSearch::None;
+        std::int32_t start = 0;
+        std::int32_t end = 0;
+    };
+    FoundFrame findCheckedFrame(std::int32_t received, std::int32_t fields) const;
     bool waitForReplyEnd(std::int32_t endIndex);
     // False when the line did not take the command.
     bool sendShortCommand(std::uint8_t code);
@@ -138,6 +153,9 @@ private:
     bool sendCommand();
     // Arms the two-stage reception of a short-frame reply and waits for it.
     bool receiveShortReply();
+    // Waits for the information reply armed at RecvBuf and returns how many bytes this
+    // query received; `deadline` is the end of the query's time.
+    std::int32_t receiveInfoReply(std::chrono::steady_clock::time_point deadline);
     // Builds a command frame with an address in SendBuf, with CRC, ETX and escapes;
     // FrameLength is then the number of bytes to send.
     void buildAddressFrame(std::uint8_t command, std::uint32_t address, std::uint8_t rows,

@@ -134,6 +134,42 @@ bool ZbBootloader::replyCrcOk() {
     return Crc16Acc.Get() == sent;
 }
 
+ZbBootloader::FoundFrame ZbBootloader::findCheckedFrame(std::int32_t received, std::int32_t fields) const {
+    received = std::clamp<std::int32_t>(received, 0, static_cast<std::int32_t>(kReplySearchLength));
+    FoundFrame found;
+    for (std::int32_t start = 0; start < received; ++start) {
+        if (RecvBuf[start] != kStx) continue;
+        // The CRC covers the unescaped bytes before the last two, which are the CRC
+        // itself: each byte is added two bytes late, once it cannot be part of it.
+        Crc16 crc;
+        std::uint8_t older = 0;
+        std::uint8_t newer = 0;
+        std::int32_t length = 0;  // unescaped bytes after the STX
+        std::int32_t end = -1;
+        for (std::int32_t i = start + 1; i < received; ++i) {
+            std::uint8_t byte = RecvBuf[i];
+            if (byte == kEtx) {
+                end = i;
+                break;
+            }
+            if (byte == kStx) break;  // another frame starts: this one was cut short
+            if (byte == kDle) {
+                if (++i >= received) break;
+                byte = RecvBuf[i];
+            }
+            if (length >= 2) crc.Update(older);
+            older = newer;
+            newer = byte;
+            ++length;
+        }
+        if (end < 0) continue;
+        if (found.result == FrameSearch::None) found.result = FrameSearch::Bad;
+        const std::uint16_t sent = static_cast<std::uint16_t>(older | newer << 8);
+        if (length >= fields + 2 && crc.Get() == sent) found = {FrameSearch::Found, start, end};
+    }
+    return found;
+}
+
 bool ZbBootloader::checkReply(std::uint8_t command) {
     return findFrame() && replyCrcOk() && RecvBuf[1] == command;
 }

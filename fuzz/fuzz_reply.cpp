@@ -1,6 +1,7 @@
 // fuzz_reply: arbitrary bytes in the receive buffer, run through the reply search,
 // unescaping, CRC test and command check of bootloader replies and through the
-// whole-frame stage of short-frame reception. Whatever the bytes, nothing may be
+// whole-frame stage of short-frame reception, and through the checked search of
+// the information query. Whatever the bytes, nothing may be
 // read or written outside the buffer and every search must end.
 //
 // Input: command byte, split byte k, then the reply bytes. The first k reply bytes,
@@ -68,6 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // An erase or write reply over it, checked with the frame start left over.
     std::copy(newer, newer + newerCount, c.recvBuf.begin());
     c.loader.checkReply(command);
+    // The checked search of the information query, over the newer bytes only.
+    c.loader.findCheckedFrame(static_cast<std::int32_t>(newerCount), command);
     c.loader.unescapeReply();
     c.loader.replyCrcOk();
 

@@ -75,6 +75,50 @@ TEST(ReplySearch, OnlyTheFirst4096BytesAreSearched) {
     EXPECT_FALSE(h.loader.findFrame());
 }
 
+// ---- The checked search the information query takes its fields from ----
+
+const Bytes kInfoReply = {0x0F, 0x00, 0x02, 0x01, 0x02, 0x00, 0x00, 0x00, 0xF8, 0x00, 0x00, 0xA4, 0xAB, 0x04};
+constexpr std::int32_t kInfoFields = 10;
+using Search = zb::ZbBootloader::FrameSearch;
+
+TEST(CheckedSearch, FindsTheReplyBehindBytesThatFoolThePlainSearch) {
+    zbtest::Harness h;
+    // A stray ETX first, a DLE that would escape the STX, a cut frame, an STX alone.
+    for (const Bytes& before : {Bytes{0x04}, Bytes{0x05}, Bytes{0x0F, 0x03, 0x63}, Bytes{0x11, 0x0F}}) {
+        Bytes bytes = before;
+        bytes.insert(bytes.end(), kInfoReply.begin(), kInfoReply.end());
+        h.receive(bytes);
+        const auto found = h.loader.findCheckedFrame(static_cast<std::int32_t>(bytes.size()), kInfoFields);
+        EXPECT_EQ(found.result, Search::Found);
+        EXPECT_EQ(found.start, static_cast<std::int32_t>(before.size()));
+        EXPECT_EQ(found.end, static_cast<std::int32_t>(bytes.size()) - 1);
+    }
+}
+
+TEST(CheckedSearch, TakesOnlyWholeCheckedFramesWithinTheBytesReceived) {
+    zbtest::Harness h;
+    h.receive(kInfoReply);
+    // An older reply that the buffer still holds beyond the bytes of this query.
+    EXPECT_EQ(h.loader.findCheckedFrame(5, kInfoFields).result, Search::None);
+    EXPECT_EQ(h.loader.findCheckedFrame(13, kInfoFields).result, Search::None);
+    // A frame with a good CRC but shorter than the fields, as an erase reply.
+    h.receive(kEraseReply);
+    EXPECT_EQ(h.loader.findCheckedFrame(5, kInfoFields).result, Search::Bad);
+    EXPECT_EQ(h.loader.findCheckedFrame(5, 1).result, Search::Found);
+    // A wrong CRC.
+    Bytes bad = kInfoReply;
+    bad[11] ^= 0x01;
+    h.receive(bad);
+    EXPECT_EQ(h.loader.findCheckedFrame(14, kInfoFields).result, Search::Bad);
+    // With the bad one first and a good one after it, the good one is taken.
+    Bytes both = bad;
+    both.insert(both.end(), kInfoReply.begin(), kInfoReply.end());
+    h.receive(both);
+    const auto found = h.loader.findCheckedFrame(static_cast<std::int32_t>(both.size()), kInfoFields);
+    EXPECT_EQ(found.result, Search::Found);
+    EXPECT_EQ(found.start, 14);
+}
+
 // ---- Replies that must not lead the search outside the buffer ----
 
 TEST(ReplyBounds, FrameWithoutRoomForCrcFails) {

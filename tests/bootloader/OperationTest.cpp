@@ -298,6 +298,16 @@ TEST_F(Information, BadCrc) {
     EXPECT_EQ(h->info.lines, Lines{"getBootloaderInfo: Bad CRC"});
 }
 
+TEST_F(Information, NoiseBeforeTheReplyNeitherHidesItNorGivesItsFields) {
+    // Eleven bytes whose positions 7 to 10 read as start address 0x8000, with a stray
+    // ETX and a DLE before the STX: the reply ends beyond the 24 bytes of the read.
+    start({"--no-app", "--info-noise", "0401020304050600800005"});
+    h->loader.setRawMode(true);
+    EXPECT_TRUE(h->loader.getBootloaderInfo());
+    EXPECT_EQ(h->info.lines, kInfoLines);
+    EXPECT_EQ(h->loader.bootStart(), 0xF800u);
+}
+
 TEST_F(Information, NoReplyLogsNothing) {
     start({"--no-app", "--silent-bootloader"});
     h->loader.setRawMode(true);

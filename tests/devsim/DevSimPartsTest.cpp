@@ -250,6 +250,7 @@ TEST(DevSimOptions, DefaultsAndValues)
     EXPECT_EQ(r.options.holdAfter, 0u) << "0 holds the line from the start";
     EXPECT_EQ(r.options.writeReplyTwice, 1u);
     EXPECT_EQ(parseOptions({"--flip-bit", "9"}, "/env").options.flipBit, 0) << "bit 0 by default";
+    EXPECT_EQ(parseOptions({"--info-noise", "04fF05"}, "/env").options.infoNoise, (std::vector<std::uint8_t>{4, 0xFF, 5}));
 }
 
 TEST(DevSimOptions, Refused)
@@ -259,7 +260,8 @@ TEST(DevSimOptions, Refused)
              {"--version", "1.256"}, {"--erase-fail", "0:silent"}, {"--write-fail", "1:loud"},
              {"--boot-start", "F800"}, {"--port", "a/b"}, {"--unplug-after", "0"}, {"--no-app=1"}, {"COM3"},
              {"--flip-bit", "0"}, {"--flip-bit", "5:8"}, {"--erase-reply-twice", "0"}, {"--hold-after", "-1"},
-             {"--no-app=true"}, {"--no-app", "--version"}, {"--dir", ""}, {"-no-app"}, {"--max-baud", "0"}}) {
+             {"--no-app=true"}, {"--no-app", "--version"}, {"--dir", ""}, {"-no-app"}, {"--max-baud", "0"},
+             {"--info-noise", "0"}, {"--info-noise", "0x04"}, {"--info-noise", "+4"}, {"--info-noise", ""}}) {
         EXPECT_NE(parseOptions(args, "/env").error, "") << args[0];
     }
     EXPECT_NE(parseOptions({}, "").error, "");  // no folder at all

@@ -212,6 +212,33 @@ TEST(UpdateRun, FailedActivationWithAnsweringBootloaderStillEndsOk) {
     EXPECT_EQ(sent.frames(kWriteCommand), (kBootStart + 3583) / 3584);
 }
 
+// Bytes before the information reply whose fixed positions read as start address
+// 0x8000: only the checked reply may say where the bootloader is, or the upper half
+// of the application would be left unwritten.
+class NoiseBeforeInformation : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(NoiseBeforeInformation, StillWritesTheWholeApplicationArea) {
+    FlashFile flash;
+    std::vector<std::string> options = GetParam();
+    options.insert(options.end(), {"--flash-in", flash.path()});
+    UpdateRun run(options);
+    EXPECT_EQ(run.program.status(), "OK");
+    expectUpdatedFlash(run.device);
+    EXPECT_TRUE(hasFault(run.device, "bytes before the information reply"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, NoiseBeforeInformation,
+    ::testing::Values(
+        // Eleven bytes: 24 or more arrive, and positions 7 to 10 are noise.
+        std::vector<std::string>{"--info-noise", "1122334455667700800000"},
+        // Four bytes and version 0.128: fewer than 24 arrive, and the frame's own
+        // version bytes sit at positions 7 and 8.
+        std::vector<std::string>{"--info-noise", "11223344", "--version", "0.128"}),
+    [](const ::testing::TestParamInfo<std::vector<std::string>>& p) {
+        return p.index == 0 ? std::string("ReadFillsUp") : std::string("ReadTimesOut");
+    });
+
 // --- runs that fail --------------------------------------------------------------
 
 TEST(UpdateRun, UnansweredResetEndsWithResetErrorAndNothingAfterIt) {

@@ -290,6 +290,10 @@ void Device::information(TimePoint at)
     };
     if (options_.infoBadCrc)
         transcript_.event(at, "fault", "information reply with a bad CRC");
+    if (!options_.infoNoise.empty()) {
+        transcript_.event(at, "fault", "bytes before the information reply");
+        reply(options_.infoNoise, at, "noise");
+    }
     reply(encodeFrame(body, options_.infoBadCrc ? kBadCrc16 : 0), at, "frame");
 }
 

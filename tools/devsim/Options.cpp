@@ -90,6 +90,23 @@ bool parseFlip(const std::string& text, Options& o)
     return colon == std::string::npos || parseBounded(text.substr(colon + 1), o.flipBit, 7);
 }
 
+// Hexadecimal byte pairs, like 0105F8 (at most kMaxNoise bytes).
+bool parseHexBytes(const std::string& text, std::vector<std::uint8_t>& out)
+{
+    constexpr std::size_t kMaxNoise = 4096;
+    if (text.empty() || text.size() % 2 != 0 || text.size() / 2 > kMaxNoise)
+        return false;
+    out.clear();
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        std::uint8_t byte = 0;
+        auto [end, ec] = std::from_chars(text.data() + i, text.data() + i + 2, byte, 16);
+        if (ec != std::errc() || end != text.data() + i + 2)
+            return false;
+        out.push_back(byte);
+    }
+    return true;
+}
+
 bool validPortName(const std::string& name)
 {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
@@ -206,6 +223,9 @@ std::unique_ptr<CLI::App> makeApp(Options& o)
     addValue(*app, o, faults, "wrong-echo", "K[:BYTE]", "K or K:BYTE, BYTE 0 to 255",
              "the next K sync bytes are echoed as BYTE (default 0)", parseWrongEcho);
     addFlag(*app, faults, "info-bad-crc", o.infoBadCrc, "information reply with a wrong CRC-16");
+    addValue(*app, o, faults, "info-noise", "HEX", "1 to 4096 bytes as hexadecimal pairs, like 0105F8",
+             "these bytes go out just before every information reply",
+             [](const std::string& v, Options& x) { return parseHexBytes(v, x.infoNoise); });
     addValue(*app, o, faults, "erase-fail", "K:MODE", "K from 1, MODE silent, badcrc or wrongcmd",
              "erase command K fails; MODE silent, badcrc or wrongcmd",
              [](const std::string& v, Options& x) { return parseFailure(v, x.eraseFail); });

@@ -55,6 +55,7 @@ struct Options {
     unsigned wrongEcho = 0;      // the K sync bytes after those get wrongEchoByte
     std::uint8_t wrongEchoByte = 0x00;
     bool infoBadCrc = false;
+    std::vector<std::uint8_t> infoNoise;  // sent before every information reply
     CommandFailure eraseFail;
     CommandFailure writeFail;
     bool writeReplyUnescaped = false;
