@@ -34,7 +34,8 @@ FileOutcome OpenExistingFile(const std::string& path, const char* mode, std::FIL
 // it exists, must have been found writable: a refusal is then taken as a holder's.
 FileOutcome ReplaceFile(const std::string& from, const std::string& to);
 
-// Removes the file `path`, whatever its own permissions.
+// Removes the file `path`, whatever its own permissions (on Windows, a read-only
+// attribute is cleared first, and put back when the removal is refused all the same).
 FileOutcome RemoveFile(const std::string& path);
 
 // Pushes the entries of the folder that holds `path` down to the disk (as far as the

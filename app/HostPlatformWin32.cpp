@@ -160,8 +160,15 @@ FileOutcome ReplaceFile(const std::string& from, const std::string& to) {
 }
 
 FileOutcome RemoveFile(const std::string& path) {
-    // A read-only file is refused here (access denied), as the caller wants.
-    return ::DeleteFileA(path.c_str()) ? FileOutcome::Done : outcomeOf(::GetLastError());
+    // DeleteFile refuses a file with the read-only attribute (access denied), which
+    // a file copied from read-only media or an archive often has.
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly) (void)::SetFileAttributesA(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    if (::DeleteFileA(path.c_str())) return FileOutcome::Done;
+    const DWORD error = ::GetLastError();
+    if (readOnly) (void)::SetFileAttributesA(path.c_str(), attributes);
+    return outcomeOf(error);
 }
 
 void FlushFolderToDisk(const std::string& path) {

@@ -48,13 +48,24 @@ TMainWindow::TMainWindow(MainThread& main, MainWindowView& view,
     MainWindow = this;
     // Before anything is reported or the port opened: from here on the file holds
     // this run's result or none.
-    if (!RemoveEarlierResult(kResultFileName)) {
+    const EarlierResult earlier = RemoveEarlierResult(kResultFileName);
+    if (earlier == EarlierResult::Held) {
         copyToStandardError(std::string("zbupdater: cannot remove the earlier ") + kResultFileName);
     }
     setUpGauge();
     Bootloader = std::make_unique<ZbBootloader>(Main, *this);
     View.clearInfoLines();
     setGaugeProgress(0);
+
+    if (earlier == EarlierResult::Stands) {
+        // No report of this run could take its place: the device is not touched.
+        copyToStandardError(std::string("zbupdater: the earlier ") + kResultFileName +
+                            " can be neither removed nor emptied (a read-only folder or medium?); "
+                            "the device is left alone");
+        ExitStatus = kEarlierResultStands;
+        terminate();
+        return;
+    }
 
     if (arguments.empty()) {
         ReportResult("No parameter");

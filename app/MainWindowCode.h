@@ -35,11 +35,18 @@ class TMainWindow final : public MainWindowSurface {
 public:
     // `arguments` are the command-line arguments after the program name; the first
     // one names the serial port, the others are ignored. Without one, "No parameter"
-    // is reported and termination requested.
+    // is reported and termination requested. First of all the result of an earlier
+    // run is cleared (RemoveEarlierResult).
     TMainWindow(MainThread& main, MainWindowView& view, const std::vector<std::string>& arguments);
     ~TMainWindow() override;
     TMainWindow(const TMainWindow&) = delete;
     TMainWindow& operator=(const TMainWindow&) = delete;
+
+    // The exit status the program ends with: 0, or kEarlierResultStands when an
+    // earlier run's "status.dat" can be neither removed nor emptied. The caller would
+    // read that text as this run's, so the run then ends before anything is opened.
+    static constexpr int kEarlierResultStands = 2;
+    int exitStatus() const { return ExitStatus; }
 
     // The create event: wires the connection and opens the port. Runs after the
     // constructor; does nothing when construction already ended the program.
@@ -119,6 +126,7 @@ private:
     // component shuts the port down and ends the receive watcher.
     std::unique_ptr<ZbBootloader> Bootloader;
     CommStat PortStat;
+    int ExitStatus = 0;
     bool UpdateStarted = false;
     bool ApplicationAnswered = false;
 };

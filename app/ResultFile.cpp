@@ -103,18 +103,25 @@ bool WriteResultFile(const std::string& path, const std::string& text) {
     return OpenExisting(path, "wb", until, file) == FileOutcome::Done && WriteAndClose(std::move(file), text, false);
 }
 
-bool RemoveEarlierResult(const std::string& path) {
+EarlierResult RemoveEarlierResult(const std::string& path) {
     const auto until = std::chrono::steady_clock::now() + kHeldRetry;
     std::error_code ec;
-    if (!fs::is_regular_file(fs::symlink_status(path, ec))) return true;
-    // Removing needs only the folder's permission: the file's own is asked first.
-    File probe;
-    const FileOutcome writable = OpenExisting(path, "r+b", until, probe);
-    probe.reset();
-    if (writable == FileOutcome::Failed) return true;
-    const bool removed = RetryWhileHeld([&] { return RemoveFile(path); }, until) == FileOutcome::Done;
-    if (removed) FlushFolderToDisk(path);
-    return removed;
+    if (!fs::is_regular_file(fs::symlink_status(path, ec))) return EarlierResult::None;
+    const FileOutcome removed = RetryWhileHeld([&] { return RemoveFile(path); }, until);
+    if (removed == FileOutcome::Done) {
+        FlushFolderToDisk(path);
+        return EarlierResult::None;
+    }
+    if (removed == FileOutcome::Held) return EarlierResult::Held;
+    // The folder refuses the removal (it is read-only, or sticky and the file someone
+    // else's); a file that can still be written is emptied, so that the old text is
+    // gone all the same.
+    File file;
+    const FileOutcome emptied = OpenExisting(path, "wb", until, file);
+    if (emptied == FileOutcome::Done) {
+        return WriteAndClose(std::move(file), {}, true) ? EarlierResult::Emptied : EarlierResult::Stands;
+    }
+    return emptied == FileOutcome::Held ? EarlierResult::Held : EarlierResult::Stands;
 }
 
 }  // namespace zb

@@ -24,12 +24,24 @@ inline constexpr const char* kResultFileName = "status.dat";
 // write.
 bool WriteResultFile(const std::string& path, const std::string& text);
 
-// Removes the result file of an earlier run, so that a caller never reads another
+// What became of the result file of an earlier run at the start.
+enum class EarlierResult {
+    None,     // there was none (or nothing of that name that is a regular file), or it
+              // is gone now
+    Emptied,  // the folder refuses its removal, but the file could be written: it is
+              // empty now, and the report will be written into it in place
+    Held,     // another program still holds it open (Windows); the report will try again
+    Stands,   // it can be neither removed nor emptied (a read-only folder or medium):
+              // no report of this run could ever take its place
+};
+
+// Clears the result file of an earlier run, so that a caller never reads another
 // run's result as this one's: a run that is killed, loses power or ends without a
-// report leaves no result rather than the last one. Only a regular file that this
-// program could write is removed; anything else of that name, or a file made
-// read-only, stays. A held file is tried again as above. The removal is pushed to
-// the disk. Returns false when a file that should go is still there.
-bool RemoveEarlierResult(const std::string& path);
+// report leaves no result rather than the last one. A regular file is removed
+// whatever its own permissions, wherever the folder allows it (on Windows the
+// read-only attribute is cleared first); where the folder refuses, a writable file is
+// emptied instead. A directory or anything else of that name is left alone. A held
+// file is tried again as above. The removal or the emptying is pushed to the disk.
+EarlierResult RemoveEarlierResult(const std::string& path);
 
 }  // namespace zb

@@ -3,7 +3,8 @@
 // Updates the device on serial port PORT (COM1, COM2, ...) with the firmware the
 // program carries and writes the outcome as one line of text into "status.dat" in
 // the working directory. The exit status is 0 whatever the outcome: callers read the
-// result from the file.
+// result from the file. Only when an earlier run's "status.dat" can be neither
+// removed nor emptied does it end at once, with status 2, before opening anything.
 //
 // The run starts on GLib's main loop with no toolkit loaded; the Qt window comes
 // from its module when the run holds the line in break (see QtFrontEnd.h).
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
         std::fputs(text->c_str(), stdout);
         return 0;
     }
+    int status = 0;
     try {
         zb::GlibMainThread mainThread;
         // Qt's own options (-platform and the like) are Qt's when it is loaded; what
@@ -59,6 +61,7 @@ int main(int argc, char** argv) {
             [&] { frontEnd->showWindow(); });
         zb::TMainWindow window(mainThread, view, arguments);
         run = &window;
+        status = window.exitStatus();
         try {
             window.FormCreate();
         } catch (...) {
@@ -67,9 +70,9 @@ int main(int argc, char** argv) {
         }
         if (!mainThread.terminationRequested()) mainThread.runEventLoop();
     } catch (...) {
-        // Whatever went wrong, the caller gets its exit status 0 and finds the outcome
+        // Whatever went wrong, the caller gets its exit status and finds the outcome
         // (or no new one) in "status.dat".
         zb::ReportEscapedException(std::current_exception());
     }
-    return 0;
+    return status;
 }

@@ -3,9 +3,10 @@
 // Updates the device on serial port PORT (COM1, COM2, ..., COM256) with the firmware
 // the program carries and writes the outcome as one line of text into "status.dat"
 // in the working directory. The exit status is 0 whatever the outcome: callers read
-// the result from the file. A GUI program: no console window appears; the progress
-// lines go to standard error when the caller gave the process a standard error
-// handle, and nowhere otherwise.
+// the result from the file. Only when an earlier run's "status.dat" can be neither
+// removed nor emptied does it end at once, with status 2, before opening anything.
+// A GUI program: no console window appears; the progress lines go to standard error
+// when the caller gave the process a standard error handle, and nowhere otherwise.
 
 #include <cstdio>
 #include <exception>
@@ -28,11 +29,13 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         return 0;
     }
+    int status = 0;
     try {
         zb::Win32MainThread mainThread;
         zb::Win32MainWindow view;
         const std::vector<std::string> arguments(argv + 1, argv + argc);
         zb::TMainWindow window(mainThread, view, arguments);
+        status = window.exitStatus();
         view.onUpdateClick = [&window] { window.UpdateButtonClick(); };
         try {
             window.FormCreate();
@@ -45,9 +48,9 @@ int main(int argc, char** argv) {
             mainThread.runEventLoop();
         }
     } catch (...) {
-        // Whatever went wrong, the caller gets its exit status 0 and finds the outcome
+        // Whatever went wrong, the caller gets its exit status and finds the outcome
         // (or no new one) in "status.dat".
         zb::ReportEscapedException(std::current_exception());
     }
-    return 0;
+    return status;
 }

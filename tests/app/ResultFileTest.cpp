@@ -126,23 +126,42 @@ TEST(ResultFile, ReadOnlyFileIsLeftAlone) {
     EXPECT_EQ(readFile("status.dat"), "old");
 }
 
-TEST(ResultFile, OnlyAWritableRegularFileOfAnEarlierRunIsRemoved) {
+// An earlier run's "OK" in the folder (the tests' own file, so not the ordinary
+// user's), with the given modes of the folder and the file; what clearing it gave.
+EarlierResult clearedAsOrdinaryUser(const TempWorkDir& dir, mode_t folderMode, mode_t fileMode) {
+    ::chmod(dir.path().c_str(), 0755);
+    std::filesystem::remove("status.dat");
+    EXPECT_TRUE(WriteResultFile("status.dat", "OK"));
+    ::chmod("status.dat", fileMode);
+    ::chmod(dir.path().c_str(), folderMode);
+    const int code = asOrdinaryUser([] { return static_cast<int>(RemoveEarlierResult("status.dat")); });
+    ::chmod(dir.path().c_str(), 0755);
+    return static_cast<EarlierResult>(code);
+}
+
+TEST(ResultFile, EarlierResultIsRemovedOrEmptiedWhereverThatCanBeDone) {
     TempWorkDir dir;
-    ::chmod(dir.path().c_str(), 0777);
-    ASSERT_TRUE(WriteResultFile("status.dat", "OK"));
-    ::chmod("status.dat", 0666);
-    EXPECT_EQ(asOrdinaryUser([] { return RemoveEarlierResult("status.dat") ? 0 : 1; }), 0);
+    // Read-only, in a folder that allows removing it: removed (unlink asks the folder).
+    EXPECT_EQ(clearedAsOrdinaryUser(dir, 0777, 0444), EarlierResult::None);
     EXPECT_FALSE(std::filesystem::exists("status.dat"));
-    // The folder would allow removing it (unlink ignores the file's own mode), but
-    // the caller made it read-only.
-    ASSERT_TRUE(WriteResultFile("status.dat", "OK"));
-    ::chmod("status.dat", 0444);
-    EXPECT_EQ(asOrdinaryUser([] { return RemoveEarlierResult("status.dat") ? 0 : 1; }), 0);
+    // A folder that refuses: the writable file is emptied, the report goes in place.
+    EXPECT_EQ(clearedAsOrdinaryUser(dir, 0555, 0666), EarlierResult::Emptied);
+    EXPECT_EQ(readFile("status.dat"), "");
+    EXPECT_EQ(asOrdinaryUser([] { return WriteResultFile("status.dat", "Error during writing") ? 0 : 1; }), 0);
+    EXPECT_EQ(readFile("status.dat"), "Error during writing");
+    // A sticky folder such as /tmp and someone else's writable file: emptied too.
+    EXPECT_EQ(clearedAsOrdinaryUser(dir, 01777, 0666), EarlierResult::Emptied);
+    EXPECT_EQ(readFile("status.dat"), "");
+    // Neither removable nor writable: it stands, untouched, and the caller must know.
+    EXPECT_EQ(clearedAsOrdinaryUser(dir, 0555, 0444), EarlierResult::Stands);
     EXPECT_EQ(readFile("status.dat"), "OK");
+    EXPECT_EQ(clearedAsOrdinaryUser(dir, 01777, 0644), EarlierResult::Stands);
+    EXPECT_EQ(readFile("status.dat"), "OK");
+    // Anything but a regular file of that name is not a result: left alone.
     ::chmod("status.dat", 0644);
     std::filesystem::remove("status.dat");
     std::filesystem::create_directory("status.dat");
-    EXPECT_TRUE(RemoveEarlierResult("status.dat"));
+    EXPECT_EQ(RemoveEarlierResult("status.dat"), EarlierResult::None);
     EXPECT_TRUE(std::filesystem::is_directory("status.dat"));
 }
 

@@ -82,9 +82,10 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     return result;
 }
 
-// Sets or clears the folder's immutable flag (ext4 and most Linux file systems).
+// Sets or clears the immutable flag of a folder or file (ext4 and most Linux file
+// systems).
 void setImmutable(const std::string& folder, bool on) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_CLOEXEC);
     int flags = 0;
     const bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
                     (flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL,
@@ -108,7 +109,9 @@ ProgramRun::ProgramRun(Options options) : options_(std::move(options)), launcher
     ::chmod(folder_.c_str(), 0755);
     workDir_ = folder_ + "/work";
     std::filesystem::create_directory(workDir_);
-    if (!options_.earlierStatus.empty()) std::ofstream(workDir_ + "/status.dat") << options_.earlierStatus;
+    const std::string earlier = workDir_ + "/status.dat";
+    if (!options_.earlierStatus.empty()) std::ofstream(earlier) << options_.earlierStatus;
+    if (options_.earlierStatusReadOnly) ::chmod(earlier.c_str(), 0444);
     const mode_t workMode = options_.readOnlyWorkDir ? 0555 : options_.asOrdinaryUser ? 0777 : 0755;
     ::chmod(workDir_.c_str(), workMode);
 
@@ -119,7 +122,9 @@ ProgramRun::ProgramRun(Options options) : options_(std::move(options)), launcher
     if (!launcher_.empty() && options_.readOnlyWorkDir && options_.asOrdinaryUser && ::geteuid() == 0) {
         // Wine runs only as the owner of its prefix, and its server, not the program,
         // creates the files, so the program keeps our user, and the folder is made
-        // immutable instead, which refuses new files to every user.
+        // immutable instead, which refuses new files to every user; an earlier result
+        // in it is made immutable too, as on a read-only medium.
+        if (!options_.earlierStatus.empty()) setImmutable(earlier, true);
         setImmutable(workDir_, true);
         immutable_ = true;
     }
@@ -218,7 +223,10 @@ ProgramRun::~ProgramRun() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
-    if (immutable_) setImmutable(workDir_, false);
+    if (immutable_) {
+        setImmutable(workDir_, false);
+        if (!options_.earlierStatus.empty()) setImmutable(workDir_ + "/status.dat", false);
+    }
     if (notify_ >= 0) ::close(notify_);
     if (stalledReader_ >= 0) ::close(stalledReader_);
     if (terminal_ >= 0) ::close(terminal_);

@@ -44,6 +44,7 @@ public:
         ErrorOutput errorOutput = ErrorOutput::File;
         std::vector<std::string> environment{};  // further "NAME=value" entries
         std::string earlierStatus{};   // when set, "status.dat" holds it before the start
+        bool earlierStatusReadOnly = false;  // and is read-only (mode 0444)
         std::string program{};         // another copy of the program; this build's when empty
         // Whether the device side of the port has received nothing so far. Under
         // Wine, a start that failed before the program ran is repeated once; with

@@ -88,6 +88,31 @@ TEST(Startup, UnwritableWorkingDirectoryStillExitsWithZero) {
     EXPECT_FALSE(run.statusExists());
 }
 
+TEST(Startup, EarlierResultThatCanNeitherGoNorBeEmptiedLeavesTheDeviceAlone) {
+    // A read-only folder (or medium) holds an earlier "OK" that this user cannot
+    // write: no report of this run could replace it, so the run must not start.
+    PtyPair com3("COM3");
+    termios before{};
+    ASSERT_EQ(::tcgetattr(com3.masterFd(), &before), 0);
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{"COM3"}, std::vector<std::string>{}}) {
+        ProgramRun run({.arguments = arguments,
+                        .deviceDir = com3.folder(),
+                        .asOrdinaryUser = true,
+                        .readOnlyWorkDir = true,
+                        .earlierStatus = "OK"});
+        EXPECT_EQ(run.wait(), 2);
+        EXPECT_EQ(run.status(), "OK");
+        const std::string errors = run.standardError();
+        EXPECT_TRUE(contains(errors, "status.dat can be neither removed nor emptied")) << errors;
+        EXPECT_FALSE(contains(errors, "active")) << errors;
+    }
+    termios after{};
+    ASSERT_EQ(::tcgetattr(com3.masterFd(), &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    EXPECT_EQ(drain(com3), 0u);
+}
+
 TEST(Startup, DisplayWithoutServerStillReportsNoParameter) {
     // ":97" names no X server here; the program must not need one.
     ProgramRun run({.arguments = {}, .display = ":97"});

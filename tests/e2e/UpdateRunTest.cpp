@@ -2,6 +2,7 @@
 // case per outcome, each in a fresh working directory, checking "status.dat" byte
 // for byte, what the device was sent and, after a successful run, its flash.
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -460,6 +461,19 @@ TEST(UpdateRun, KilledWhileWritingLeavesNoEarlierResult) {
     ASSERT_GE(Received(device).frames(kWriteCommand), 2u) << "the writing did not start";
     program.kill();
     EXPECT_FALSE(program.statusExists()) << program.status();
+}
+
+TEST(UpdateRun, ReadOnlyEarlierResultGivesWayToThisRunsOwn) {
+    // An "OK" copied from read-only media into a station's folder; this run's reset
+    // goes unanswered. The caller must read that, not the old "OK".
+    DevSimProcess device({"--no-reset-reply"});
+    // The line is the ordinary user's too.
+    ::chmod(device.dir().c_str(), 0755);
+    ::chmod(std::filesystem::canonical(device.devicePath()).c_str(), 0666);
+    ProgramRun program(UpdateRun::withPort(
+        {.asOrdinaryUser = true, .earlierStatus = "OK", .earlierStatusReadOnly = true}, device));
+    EXPECT_EQ(program.wait(), 0);
+    EXPECT_EQ(program.status(), "Orvix V4 reset error") << program.standardError();
 }
 
 // --- a device that goes away -------------------------------------------------------
