@@ -12,7 +12,9 @@ namespace {
 constexpr const char* kUsage = R"(Usage: zbupdater PORT
 Updates the device on serial port PORT with the firmware that this program
 carries, and writes the result into "status.dat" in the working directory.
-Nobody needs to act during the run. The exit status is always 0.
+Nobody needs to act during the run. The exit status is 0; it is 2, and
+nothing is opened, only when an earlier "status.dat" can be neither removed
+nor emptied (a read-only folder or medium).
 
   PORT        COM1 to COM256, upper case, or the system's own device name:
               on Linux an absolute path such as /dev/ttyUSB0 or
