@@ -107,12 +107,24 @@ EarlierResult RemoveEarlierResult(const std::string& path) {
     const auto until = std::chrono::steady_clock::now() + kHeldRetry;
     std::error_code ec;
     if (!fs::is_regular_file(fs::symlink_status(path, ec))) return EarlierResult::None;
-    const FileOutcome removed = RetryWhileHeld([&] { return RemoveFile(path); }, until);
+    // A removal reported as done can leave the name in place: on Windows a file that
+    // others hold open with delete sharing stays until they let go, and Wine reports
+    // the removal of a file that the system refuses to unlink as done. Such a name is
+    // tried again like a held file, and then taken as refused.
+    bool stayed = false;
+    const FileOutcome removed = RetryWhileHeld(
+        [&] {
+            const FileOutcome outcome = RemoveFile(path);
+            if (outcome != FileOutcome::Done || !fs::exists(fs::symlink_status(path, ec))) return outcome;
+            stayed = true;
+            return FileOutcome::Held;
+        },
+        until);
     if (removed == FileOutcome::Done) {
         FlushFolderToDisk(path);
         return EarlierResult::None;
     }
-    if (removed == FileOutcome::Held) return EarlierResult::Held;
+    if (removed == FileOutcome::Held && !stayed) return EarlierResult::Held;
     // The folder refuses the removal (it is read-only, or sticky and the file someone
     // else's); a file that can still be written is emptied, so that the old text is
     // gone all the same.

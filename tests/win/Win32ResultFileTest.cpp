@@ -1,7 +1,7 @@
 // The result file with Windows' C runtime and file calls: exactly the text, each
 // report replacing the whole content, no temporary file left behind, an earlier
-// result removed even with the read-only attribute. (Wine run as root may ignore
-// that attribute, so the last case may pass there without the attribute cleared.)
+// result removed even with the read-only attribute (Wine refuses to delete such a
+// file as Windows does, also when run as root).
 #include <gtest/gtest.h>
 
 #include <filesystem>
