@@ -89,15 +89,7 @@ TMainWindow::~TMainWindow() {
 }
 
 void TMainWindow::setUpGauge() {
-    // As designed: a horizontal bar without text in a single frame, navy on the
-    // button face, 0 of 100.
-    ProgressGauge.SetKind(TCGaugeKind::gkHorizontalBar);
-    ProgressGauge.SetShowText(false);
-    ProgressGauge.SetBorderStyle(TBorderStyle::bsSingle);
-    ProgressGauge.SetForeColor(kNavy);
-    ProgressGauge.SetBackColor(View.buttonFaceColor());
-    ProgressGauge.SetMinValue(0);
-    ProgressGauge.SetMaxValue(100);
+    SetUpRunGauge(ProgressGauge, View.buttonFaceColor());
     View.redrawGauge(ProgressGauge);
 }
 

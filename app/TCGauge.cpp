@@ -100,4 +100,14 @@ GaugeColor TCGauge::TextColor() const {
     return kind_ == TCGaugeKind::gkText ? foreColor_ : kGaugeFrameColor;
 }
 
+void SetUpRunGauge(TCGauge& gauge, GaugeColor back) {
+    gauge.SetKind(TCGaugeKind::gkHorizontalBar);
+    gauge.SetShowText(false);
+    gauge.SetBorderStyle(TBorderStyle::bsSingle);
+    gauge.SetForeColor(kNavy);
+    gauge.SetBackColor(back);
+    gauge.SetMinValue(0);
+    gauge.SetMaxValue(100);
+}
+
 }  // namespace zb

@@ -104,4 +104,8 @@ private:
     GaugeColor backColor_{255, 255, 255};
 };
 
+// The run's gauge, as designed: a horizontal bar without text in a single frame,
+// navy on the button face `back`, 0 of 100.
+void SetUpRunGauge(TCGauge& gauge, GaugeColor back);
+
 }  // namespace zb

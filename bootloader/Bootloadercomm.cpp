@@ -83,8 +83,6 @@ void ZbBootloader::logLine(const std::string& text) {
 }
 
 bool ZbBootloader::waitForData() {
-    Stat.TimedOut = false;
-    Stat.DataReceived = false;
     // Each round blocks until the next event (timer, data ready, repaint) and
     // handles it; no processor time is spent while the line is quiet.
     while (!Stat.TimedOut && !Stat.DataReceived) Main.processEvents();

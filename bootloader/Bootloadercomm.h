@@ -89,7 +89,16 @@ public:
     // Output.
     void logLine(const std::string& text);
 
-    // Waits until the armed read completes (true) or the timer ends the wait (false).
+    // Starts a wait's time-out and arms the wait: its flags are cleared here, not when
+    // waitForData is entered, so that events handled in between (the window's, say)
+    // can never erase what the time-out or the reply has already set.
+    void startTimer(std::uint32_t milliseconds) {
+        Stat.TimedOut = false;
+        Stat.DataReceived = false;
+        Timer->setInterval(milliseconds);
+    }
+    // Waits until the armed read completes (true) or the timer ends the wait (false);
+    // the wait was armed when its timer started.
     bool waitForData();
 
     // Event handlers, run on the main thread.
@@ -145,7 +154,6 @@ private:
     // Formats into Text, cutting what does not fit, and returns it.
     const char* formatText(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void showPortState(const char* format);
-    void startTimer(std::uint32_t milliseconds) { Timer->setInterval(milliseconds); }
     void stopTimer() { Timer->setInterval(0); }
     void shortFrameStage();
     // Writes the command frame in SendBuf (FrameLength bytes). When the line does not

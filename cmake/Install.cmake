@@ -4,7 +4,7 @@
 # Linux (GNU layout under CMAKE_INSTALL_PREFIX), the Debian package
 # zbupdater_<version>_amd64.deb:
 #   bin/zbupdater, bin/zbdevsim (the device emulator, built as tools/devsim/devsim)
-#   lib/<multiarch>/zbupdater/zbupdater-qt.so (the window, which zbupdater loads)
+#   lib/<multiarch>/zbupdater/zbupdater-window (the window program, which zbupdater starts)
 #   share/man/man1/zbupdater.1.gz, zbdevsim.1.gz
 #   share/doc/zbupdater/README.md, README.zbdevsim.md, copyright, changelog.gz
 #
@@ -61,8 +61,8 @@ add_custom_target(zb_docs ALL DEPENDS ${zb_compressed})
 
 if(TARGET zbupdater)
   install(TARGETS zbupdater RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # The program finds it by the same path from its own folder (app/qt/CMakeLists.txt).
-  install(TARGETS zbupdater_qt LIBRARY DESTINATION ${ZB_QT_MODULE_DIR})
+  # The program finds it by the same path from its own folder (app/linux/CMakeLists.txt).
+  install(TARGETS zbupdater_window RUNTIME DESTINATION ${ZB_WINDOW_DIR})
   install(FILES ${zb_doc_build}/zbupdater.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 if(TARGET devsim)

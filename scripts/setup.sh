@@ -5,8 +5,8 @@ set -euo pipefail
 
 PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev   # compilers, sanitizer and libFuzzer runtimes
-  qt6-base-dev                                     # the window (app/ only)
-  libglib2.0-dev                                   # the Linux event loop, shared with Qt
+  qt6-base-dev                                     # the window program (app/qt/ only)
+  xvfb x11-utils imagemagick                       # X displays for the window's tests, and captures
   googletest libgtest-dev libbenchmark-dev         # tests and benchmarks
   python3 python3-intelhex srecord                 # HEX generator and independent HEX readers
   util-linux                                       # setpriv for the exclusive-open test

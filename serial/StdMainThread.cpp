@@ -1,5 +1,7 @@
 #include "StdMainThread.h"
 
+#include <utility>
+
 namespace zb {
 
 void StdMainThread::post(std::function<void()> fn) {
@@ -16,7 +18,7 @@ bool StdMainThread::runPending() {
     while (!timers_.empty() && timers_.begin()->first <= Clock::now()) {
         auto fn = std::move(timers_.begin()->second.fn);
         timers_.erase(timers_.begin());
-        fn();
+        runHandler(fn);
         ran = true;
     }
     // Calls posted before this point; later ones wait for the next round so that a
@@ -27,13 +29,41 @@ bool StdMainThread::runPending() {
         batch.swap(posted_);
     }
     for (auto& fn : batch) {
-        fn();
+        runHandler(fn);
         ran = true;
     }
     return ran;
 }
 
+void StdMainThread::runHandler(std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (...) {
+        if (nesting_ > 0) {
+            // Leaves through the processEvents() call that ran it; should a second
+            // handler of the same round fail as well, the first exception travels.
+            if (!pending_) pending_ = std::current_exception();
+            return;
+        }
+        // Nobody waits on this level: said, and the program ends rather than go on
+        // in an unknown state.
+        if (!reporter_) throw;
+        reporter_(std::current_exception());
+        requestTermination();
+    }
+}
+
 void StdMainThread::processEvents() {
+    struct Nesting {
+        int& depth;
+        explicit Nesting(int& d) : depth(++d) {}
+        ~Nesting() { --depth; }
+    } nesting(nesting_);
+    waitAndRun();
+    if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
+}
+
+void StdMainThread::waitAndRun() {
     if (runPending()) return;
     {
         std::unique_lock lock(mutex_);
@@ -51,11 +81,12 @@ void StdMainThread::runEventLoop() {
     while (!terminated_) {
         if (runPending()) continue;
         if (idle_) {
-            idle_();
+            runHandler(idle_);
             if (terminated_) break;
             if (runPending()) continue;
         }
-        processEvents();
+        // At the top level: a handler's exception goes to the reporter here.
+        waitAndRun();
     }
 }
 
@@ -76,6 +107,7 @@ void StdMainThread::stopTimer(TimerId id) {
 
 void StdMainThread::showMessage(const std::string& text, const std::string& caption) {
     messages_.emplace_back(text, caption);
+    if (messageSink_) messageSink_(text, caption);
 }
 
 bool StdMainThread::processUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit) {

@@ -125,6 +125,7 @@ TEST(Connection, RawRepliesEndTheWaitAsData) {
     zbtest::Harness h;
     h.loader.setPortNumber("COM3");
     h.loader.setRawMode(true);
+    h.loader.startTimer(zb::kShortReplyMs);
     ASSERT_TRUE(h.loader.comm().ReadComm(h.recvBuf.data(), 4));
     pty.send({1, 2, 3, 4});
     EXPECT_TRUE(h.loader.waitForData());

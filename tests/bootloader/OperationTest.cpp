@@ -186,6 +186,24 @@ TEST_F(Activation, WorkDoneWhileTheBreakIsHeldDoesNotLengthenIt) {
     EXPECT_LT(synced - resetReplied, 1400.0) << "the break waited for the work and then a full second";
 }
 
+TEST_F(Activation, EventsHandledWhileTheBreakIsHeldCannotMakeItEndless) {
+    // Whatever runs in the break may handle events, the break's own time-out among
+    // them: the wait after it must still end, and at once.
+    start({"--no-app"});
+    zb::TimerId guard = 0;
+    h->window.whileBreakHeld = [this, &guard] {
+        h->main.processUntil([] { return false; }, std::chrono::milliseconds(1200));
+        // Only a stand-in for a lost time-out: ends a wait that the break's own timer
+        // can no longer end.
+        guard = h->main.startTimer(std::chrono::milliseconds(3000), [this] { h->loader.timeOutTimer(); });
+    };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(h->loader.activateBootloader(false));
+    h->main.stopTimer(guard);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500))
+        << "the wait after the break's time-out waited for another";
+}
+
 TEST_F(Activation, WithoutResetTheFirstByteIsTheSyncByte) {
     start({"--no-app"});
     EXPECT_TRUE(h->loader.activateBootloader(false));

@@ -153,7 +153,9 @@ void ProgramRun::start() {
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
-        // Only async-signal-safe calls from here on.
+        // Only async-signal-safe calls from here on. A process group of its own, as
+        // a terminal session gives a program it starts.
+        ::setpgid(0, 0);
         ::dup2(out, STDOUT_FILENO);
         if (err >= 0)
             ::dup2(err, STDERR_FILENO);

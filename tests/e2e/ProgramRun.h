@@ -68,6 +68,8 @@ public:
     // does.
     void kill();
 
+    // The program's process, which leads a process group of its own; -1 once collected.
+    pid_t pid() const { return pid_; }
     const std::string& workDir() const { return workDir_; }
     bool statusExists() const;
     std::string status() const;        // content of "status.dat", byte for byte

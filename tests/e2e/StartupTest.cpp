@@ -120,10 +120,10 @@ TEST(Startup, DisplayWithoutServerStillReportsNoParameter) {
     EXPECT_EQ(run.status(), "No parameter");
 }
 
-// --- the window, which the program loads when the line is held in break -----------
+// --- the window, which a program of its own draws ---------------------------------
 
 TEST(Startup, APlatformOfTheUsersThatCannotBeLoadedGivesWayToOffscreen) {
-    // The window is loaded in the middle of the run, which must not end there.
+    // The window program tries the user's platform first, then offscreen.
     if (testsWindowsProgram()) GTEST_SKIP() << "a choice of the Qt front end; the Windows program has no Qt";
     DevSimProcess device;
     ProgramRun run({.arguments = {"COM3"}, .deviceDir = device.dir().string(), .display = ":97",
@@ -135,7 +135,7 @@ TEST(Startup, APlatformOfTheUsersThatCannotBeLoadedGivesWayToOffscreen) {
 
 TEST(Startup, WithoutItsWindowTheProgramSaysSoAndUpdatesAllTheSame) {
     if (testsWindowsProgram()) GTEST_SKIP() << "the Windows program carries its window";
-    // A copy of the program alone, without the window's module beside it.
+    // A copy of the program alone, without the window program beside it.
     TempWorkDir copyDir;
     const auto copy = std::filesystem::path(copyDir.path()) / "zbupdater";
     std::filesystem::copy_file(testedProgram(), copy);

@@ -1,8 +1,13 @@
 // The unattended update run of the real program against the device emulator: one
 // case per outcome, each in a fresh working directory, checking "status.dat" byte
 // for byte, what the device was sent and, after a successful run, its flash.
+#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +17,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <sstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -485,6 +494,271 @@ TEST(UpdateRun, DeviceUnpluggedDuringTheWriteBlocksEndsWithWritingError) {
     EXPECT_EQ(run.program.status(), "Error during writing");
     const Received sent(run.device);
     EXPECT_EQ(sent.frames(kWriteCommand), 3u);
+}
+
+// --- the Linux window in a process of its own -----------------------------------------
+
+// An X server of the test's own (Xvfb), which the test can take away.
+class XServer {
+public:
+    XServer() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(fds[1], 3);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+            ::execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+                     static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        // The number and its line end come in writes of their own; Xvfb gives up when
+        // the second finds the pipe closed.
+        std::string number;
+        char c = 0;
+        while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+        ::close(fds[0]);
+        if (number.empty() || c != '\n') throw std::runtime_error("Xvfb did not start");
+        display_ = ":" + number;
+    }
+    ~XServer() { kill(); }
+    const std::string& display() const { return display_; }
+    void kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+// An X display that takes every connection and never answers, as a forwarded one
+// whose far end has gone silent.
+class SilentDisplay {
+public:
+    SilentDisplay() {
+        ::mkdir("/tmp/.X11-unix", 01777);
+        for (int number = 190; number < 290 && listener_ < 0; ++number) {
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            path_ = "/tmp/.X11-unix/X" + std::to_string(number);
+            std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.c_str());
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && ::listen(fd, 16) == 0) {
+                listener_ = fd;
+                display_ = ":" + std::to_string(number);
+            } else {
+                ::close(fd);
+            }
+        }
+        if (listener_ < 0) throw std::runtime_error("no free display number");
+    }
+    ~SilentDisplay() {
+        ::close(listener_);  // the backlog holds the connections, unanswered
+        ::unlink(path_.c_str());
+    }
+    const std::string& display() const { return display_; }
+
+private:
+    int listener_ = -1;
+    std::string path_;
+    std::string display_;
+};
+
+// The window program: the updater's only child.
+pid_t windowProgramOf(pid_t updater) {
+    std::ifstream children("/proc/" + std::to_string(updater) + "/task/" + std::to_string(updater) + "/children");
+    pid_t child = -1;
+    children >> child;
+    return child;
+}
+
+bool waitForWriteFrames(DevSimProcess& device, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Received(device).frames(kWriteCommand) < count && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return Received(device).frames(kWriteCommand) >= count;
+}
+
+// What happens to the window while the device is written must not reach the
+// update: "OK", exit status 0, the flash byte for byte.
+struct WindowTrouble {
+    std::vector<std::string> arguments{"COM3"};
+    std::string display{};
+    std::function<void(ProgramRun&)> during{};  // once three blocks are written
+    int writeMs = 100;                          // what each write takes the device
+};
+
+void expectUntouchedUpdate(const WindowTrouble& trouble) {
+    FlashFile flash;
+    DevSimProcess device({"--write-ms", std::to_string(trouble.writeMs), "--flash-in", flash.path()});
+    ProgramRun::Options options = UpdateRun::withPort({.display = trouble.display}, device);
+    options.arguments = trouble.arguments;
+    ProgramRun program(options);
+    if (trouble.during) {
+        ASSERT_TRUE(waitForWriteFrames(device, 3)) << "the writing did not start";
+        trouble.during(program);
+    }
+    // A normal run takes 3 to 6 s here; a display that holds the program up would
+    // hold it for good.
+    EXPECT_EQ(program.wait(std::chrono::seconds(30)), 0) << program.standardError();
+    device.stop();
+    EXPECT_EQ(program.status(), "OK");
+    expectUpdatedFlash(device);
+}
+
+TEST(WindowProcess, XServerThatGoesAwayDuringTheWriteLeavesTheUpdateAlone) {
+    if (testsWindowsProgram()) GTEST_SKIP() << "the Linux program's window";
+    // Writes long enough for the toolkit to notice that its connection broke.
+    XServer x;
+    expectUntouchedUpdate({.display = x.display(), .during = [&x](ProgramRun&) { x.kill(); }, .writeMs = 300});
+}
+
+TEST(WindowProcess, DisplayThatNeverAnswersLeavesTheUpdateAlone) {
+    if (testsWindowsProgram()) GTEST_SKIP() << "the Linux program's window";
+    SilentDisplay silent;
+    expectUntouchedUpdate({.display = silent.display()});
+}
+
+TEST(WindowProcess, WindowProgramKilledDuringTheWriteLeavesTheUpdateAlone) {
+    if (testsWindowsProgram()) GTEST_SKIP() << "the Linux program's window";
+    expectUntouchedUpdate({.during = [](ProgramRun& program) {
+        const pid_t window = windowProgramOf(program.pid());
+        ASSERT_GT(window, 0) << "no window program";
+        ::kill(window, SIGKILL);
+    }});
+}
+
+TEST(WindowProcess, WindowProgramThatStopsDuringTheWriteLeavesTheUpdateAlone) {
+    // A window that no longer reads: its pipe fills, and the updater goes on.
+    if (testsWindowsProgram()) GTEST_SKIP() << "the Linux program's window";
+    expectUntouchedUpdate({.during = [](ProgramRun& program) {
+        const pid_t window = windowProgramOf(program.pid());
+        ASSERT_GT(window, 0) << "no window program";
+        ::kill(window, SIGSTOP);
+    }});
+}
+
+TEST(WindowProcess, QtOptionThatCannotBeHadCostsOnlyTheWindow) {
+    if (testsWindowsProgram()) GTEST_SKIP() << "Qt's options";
+    expectUntouchedUpdate({.arguments = {"COM3", "-platform", "zbnoplatform"}});
+}
+
+TEST(WindowProcess, SessionThatClosesDuringTheWriteLeavesTheUpdateAlone) {
+    if (testsWindowsProgram()) GTEST_SKIP() << "a Linux session's hang-up";
+    expectUntouchedUpdate({.during = [](ProgramRun& program) { ::killpg(program.pid(), SIGHUP); }});
+}
+
+std::string commandOutput(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+// The screen's pixels, through ImageMagick's import; empty when it could not be had.
+struct Screen {
+    int width = 0;
+    int height = 0;
+    std::string rgb;
+    explicit Screen(const std::string& display) {
+        const std::string ppm = commandOutput("import -display " + display + " -window root -depth 8 ppm:- 2>/dev/null");
+        std::istringstream in(ppm);
+        std::string magic;
+        int maxValue = 0;
+        in >> magic >> width >> height >> maxValue;
+        in.get();
+        if (magic != "P6" || maxValue != 255 || width <= 0 || height <= 0) return;
+        rgb.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
+        in.read(rgb.data(), static_cast<std::streamsize>(rgb.size()));
+        if (!in) rgb.clear();
+    }
+    bool is(int x, int y, unsigned char r, unsigned char g, unsigned char b) const {
+        const std::size_t i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 3;
+        return static_cast<unsigned char>(rgb[i]) == r && static_cast<unsigned char>(rgb[i + 1]) == g &&
+               static_cast<unsigned char>(rgb[i + 2]) == b;
+    }
+};
+
+TEST(WindowProcess, CaptureWhileWritingShowsTheBarByTheGaugeRule) {
+    // The window program on a display of the test's own, with no window manager: the
+    // window sits where it puts itself, 400 by 41 at 392, 413.
+    if (testsWindowsProgram()) GTEST_SKIP() << "the Linux program's window";
+    constexpr int kLeft = 392, kTop = 413, kWidth = 400, kHeight = 41;
+    constexpr std::size_t kWriteBlocks = 18;  // of the carried image below the bootloader
+    XServer x;
+    // Writes slow enough for a window at idle priority on a busy machine.
+    DevSimProcess device({"--write-ms", "300"});
+    ProgramRun run(UpdateRun::withPort({.display = x.display()}, device));
+    // The window runs at idle priority: on a busy machine it may come up and draw
+    // late, so the test waits for it, takes the first capture with a bar, and holds
+    // the progress shown only to what had been written by then.
+    std::string info;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (info.find("Width:") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        info = commandOutput("xwininfo -display " + x.display() + " -name Progress 2>/dev/null");
+    }
+    int row = -1;
+    int left = -1;
+    std::size_t written = 0;
+    std::optional<Screen> screen;
+    while (row < 0 && std::chrono::steady_clock::now() < deadline && run.status().empty()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        screen.emplace(x.display());
+        written = Received(device).frames(kWriteCommand);
+        if (screen->rgb.empty() || screen->width < kLeft + kWidth || screen->height < kTop + kHeight) continue;
+        for (int y = kTop; y < kTop + kHeight && row < 0; ++y) {
+            for (int xx = kLeft; xx < kLeft + kWidth; ++xx) {
+                if (screen->is(xx, y, 0, 0, 128)) {
+                    row = y;
+                    left = xx;
+                    break;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(run.wait(), 0);
+    device.stop();
+    EXPECT_EQ(run.status(), "OK");
+    auto field = [&info](const std::string& name) {
+        const auto at = info.find(name + ":");
+        return at == std::string::npos ? -1 : std::stoi(info.substr(at + name.size() + 1));
+    };
+    EXPECT_EQ(field("Absolute upper-left X"), kLeft) << info;
+    EXPECT_EQ(field("Absolute upper-left Y"), kTop) << info;
+    EXPECT_EQ(field("Width"), kWidth) << info;
+    EXPECT_EQ(field("Height"), kHeight) << info;
+    ASSERT_GE(row, 0) << "no navy bar in the window; " << run.standardError();
+    // The gauge's black frame just left of the bar; its right edge further on.
+    EXPECT_TRUE(screen->is(left - 1, row, 0, 0, 0));
+    int right = left;
+    while (right < kLeft + kWidth && screen->is(right, row, 0, 0, 128)) ++right;
+    int frameRight = right;
+    while (frameRight < kLeft + kWidth && !screen->is(frameRight, row, 0, 0, 0)) ++frameRight;
+    ASSERT_LT(frameRight, kLeft + kWidth) << "no right edge of the gauge";
+    const int gaugeLeft = left - 1;
+    const int width = frameRight - gaugeLeft + 1;
+    EXPECT_EQ(gaugeLeft, kLeft + 2) << "the gauge two pixels inside its bevel";
+    EXPECT_EQ(width, kWidth - 4);
+    // The rule: the bar's edge is floor((W - 1) * percentage / 100) for a whole
+    // percentage, which is at most that of the blocks written.
+    const int edge = right - gaugeLeft;
+    int percent = -1;
+    for (int p = 1; p < 100; ++p)
+        if ((width - 1) * p / 100 == edge) percent = p;
+    EXPECT_GT(percent, 0) << "edge " << edge << " of a gauge " << width << " wide follows no percentage";
+    EXPECT_LE(percent, static_cast<int>(100 * (written + 1) / kWriteBlocks) + 2);
 }
 
 // --- a faster line on request (ZBUPDATER_BAUD) -------------------------------------

@@ -42,9 +42,9 @@ for f in /usr/bin/zbupdater /usr/bin/zbdevsim /usr/share/man/man1/zbupdater.1.gz
   dpkg -S "$f" >/dev/null 2>&1 || fail "$f is not in the package"
   [ -f "$f" ] || fail "$f was not installed"
 done
-# The window's module, which zbupdater loads from beside its own folder.
-module="$(dpkg -L zbupdater | grep '/zbupdater/zbupdater-qt\.so$')" || fail "the window's module is not in the package"
-[ -f "$module" ] || fail "$module was not installed"
+# The window program, which zbupdater starts from beside its own folder.
+window="$(dpkg -L zbupdater | grep '/zbupdater/zbupdater-window$')" || fail "the window program is not in the package"
+[ -x "$window" ] || fail "$window was not installed as a program"
 [ "$(command -v zbupdater)" = /usr/bin/zbupdater ] || fail "zbupdater is not found on PATH as /usr/bin/zbupdater"
 # The manual pages are proper roff that man renders without complaint.
 for page in zbupdater zbdevsim; do
@@ -85,7 +85,7 @@ DEBIAN_FRONTEND=noninteractive $sudo apt-get remove --purge -y -qq zbupdater >"$
   || { cat "$work/apt.log"; fail "apt-get remove"; }
 installed=0
 if dpkg-query -W -f='${Status}' zbupdater 2>/dev/null | grep -q "installed"; then fail "still installed after removal"; fi
-for f in /usr/bin/zbupdater /usr/bin/zbdevsim /usr/share/man/man1/zbupdater.1.gz /usr/share/doc/zbupdater "$module"; do
+for f in /usr/bin/zbupdater /usr/bin/zbdevsim /usr/share/man/man1/zbupdater.1.gz /usr/share/doc/zbupdater "$window"; do
   [ ! -e "$f" ] || fail "$f is left after removal"
 done
 echo "removed cleanly"

@@ -1,29 +1,23 @@
-// The Qt window as the program builds it around the window's logic: caption, size,
-// title bar, what is visible and where, plain-text panels, and captures of the gauge
-// as the run leaves it and while it writes.
-#include <cstdlib>
-#include <functional>
-#include <optional>
+// The Qt window around the window's logic: caption, size, title bar, what is
+// visible and where, plain-text panels, and a capture of the gauge as the run
+// leaves it. (The window program draws it from the updater's feed; its capture
+// while writing is an end-to-end test on an X display.)
 #include <string>
-#include <vector>
 
 #include <QImage>
 #include <QMenuBar>
 #include <QToolBar>
 #include <gtest/gtest.h>
 
-#include "DeferredView.h"
-#include "DevSimProcess.h"
-#include "GlibMainThread.h"
 #include "MainWindowCode.h"
 #include "PtyPair.h"
 #include "QtMainWindow.h"
+#include "StdMainThread.h"
 
 namespace zb {
 namespace {
 
 using test::PtyPair;
-using test::readFile;
 using test::TempWorkDir;
 
 const QColor kNavyQt(0, 0, 128);
@@ -37,7 +31,7 @@ protected:
     }
     TempWorkDir workDir;
     PtyPair pty{"COM3"};
-    GlibMainThread main;
+    StdMainThread main;
     QtMainWindow view;
     TMainWindow window{main, view, {"COM3"}};
 };
@@ -112,89 +106,6 @@ TEST_F(RunningWindow, CaptureShowsTheGaugeBarByTheDrawingRule) {
     EXPECT_EQ(window.gaugeProgress(), 392);
     // The background is the palette's button face.
     EXPECT_EQ(QColor(image.pixel(gauge.right() - 1, y)), view.palette().color(QPalette::Button));
-}
-
-TEST(DeferredView, WindowBuiltInTheBreakShowsWhatCameBeforeAndFollowsFromThen) {
-    TempWorkDir workDir;
-    PtyPair pty{"COM3"};
-    GlibMainThread main;
-    std::optional<QtMainWindow> qtWindow;
-    DeferredView view([&] { return &qtWindow.emplace(); }, [&] { qtWindow->show(); });
-    TMainWindow window{main, view, {"COM3"}};
-    window.FormCreate();
-    window.setGaugeMax(968);
-    window.setGaugeProgress(392);
-    window.setProgressText("Erase address: 0E00");
-    view.addInfoLine("before the break");
-    ASSERT_EQ(view.window(), nullptr) << "nothing built before the break";
-
-    window.breakHeld();
-    ASSERT_NE(view.window(), nullptr);
-    QtMainWindow* built = &*qtWindow;
-    EXPECT_TRUE(built->isVisible());
-    EXPECT_EQ(built->StatusPanel0.text(), QStringLiteral("COM3 active"));
-    EXPECT_EQ(built->StatusPanel1.text(), QStringLiteral("Erase address: 0E00"));
-    ASSERT_GE(built->InfoBox.count(), 1);
-    EXPECT_EQ(built->InfoBox.item(built->InfoBox.count() - 1)->text(), QStringLiteral("before the break"));
-    EXPECT_FALSE(built->UpdateButton.isVisible());
-    // The gauge where the run puts it, drawn from the state it had.
-    QtMainWindow placed;
-    placed.placeGaugeAboveStatusBar();
-    EXPECT_EQ(built->ProgressGauge.geometry(), placed.ProgressGauge.geometry());
-    EXPECT_EQ(built->ProgressGauge.gauge().Progress(), 392);
-    EXPECT_EQ(built->ProgressGauge.gauge().MaxValue(), 968);
-    EXPECT_EQ(built->ProgressGauge.gauge().BackColor(), built->buttonFaceColor());
-
-    // From then on the window follows directly, and a later break builds nothing new.
-    window.setProgressText("Write address: 0E00");
-    EXPECT_EQ(built->StatusPanel1.text(), QStringLiteral("Write address: 0E00"));
-    window.breakHeld();
-    EXPECT_EQ(view.window(), static_cast<MainWindowView*>(built));
-}
-
-TEST(QtMainWindow, CaptureDuringWritingShowsTheBarByTheDrawingRule) {
-    // A whole run against the emulator, whose writes take long enough to be seen;
-    // a timer looks at the window from inside the run's waits.
-    TempWorkDir workDir;
-    test::DevSimProcess device({"--write-ms", "150"});
-    ::setenv("ZBCOMM_DEVICE_DIR", device.dir().c_str(), 1);
-    GlibMainThread main;
-    QtMainWindow view;
-    TMainWindow window(main, view, {"COM3"});
-    window.FormCreate();
-    view.show();
-    struct Capture {
-        QImage image;
-        std::int32_t progress;
-        std::int32_t maxValue;
-    };
-    std::optional<Capture> capture;
-    std::function<void()> look = [&] {
-        if (view.StatusPanel1.text().startsWith(QStringLiteral("Write address")) &&
-            window.gaugeProgress() > 0) {
-            capture = Capture{view.grab().toImage(), window.gaugeProgress(), window.gauge().MaxValue()};
-            return;
-        }
-        main.startTimer(std::chrono::milliseconds(5), look);
-    };
-    main.startTimer(std::chrono::milliseconds(5), look);
-    main.runEventLoop();
-    ::unsetenv("ZBCOMM_DEVICE_DIR");
-    EXPECT_EQ(readFile("status.dat"), "OK");
-    ASSERT_TRUE(capture.has_value()) << "no capture while writing";
-
-    EXPECT_EQ(capture->maxValue, 0xF800 / 64 + 1);
-    const QRect gauge = view.ProgressGauge.geometry();
-    const int percent = 100 * capture->progress / capture->maxValue;
-    const int edge = (gauge.width() - 1) * percent / 100;
-    ASSERT_GT(edge, 1) << "bar too short to measure";
-    const int y = gauge.top() + gauge.height() / 2;
-    int x = gauge.left() + 1;
-    while (x < gauge.right() && QColor(capture->image.pixel(x, y)) == kNavyQt) ++x;
-    EXPECT_EQ(x - gauge.left(), edge) << capture->progress << " of " << capture->maxValue;
-    // After the run the gauge is empty again.
-    EXPECT_EQ(window.gaugeProgress(), 0);
-    EXPECT_EQ(view.StatusPanel1.text(), QStringLiteral("Completed!"));
 }
 
 }  // namespace
