@@ -709,6 +709,8 @@ TEST(WindowProcess, CaptureWhileWritingShowsTheBarByTheGaugeRule) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         info = commandOutput("xwininfo -display " + x.display() + " -name Progress 2>/dev/null");
     }
+    // The gauge shows the erasing first; the writing's bar is the one looked at.
+    ASSERT_TRUE(waitForWriteFrames(device, kWriteBlocks / 3)) << "the writing did not start";
     int row = -1;
     int left = -1;
     std::size_t written = 0;
