@@ -611,6 +611,10 @@ void expectUntouchedUpdate(const WindowTrouble& trouble) {
     device.stop();
     EXPECT_EQ(program.status(), "OK");
     expectUpdatedFlash(device);
+    const std::string errors = program.standardError();
+    std::size_t said = 0;
+    for (auto at = errors.find("No window: "); at != std::string::npos; at = errors.find("No window: ", at + 1)) ++said;
+    EXPECT_LE(said, 1u) << errors;
 }
 
 TEST(WindowProcess, XServerThatGoesAwayDuringTheWriteLeavesTheUpdateAlone) {
