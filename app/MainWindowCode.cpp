@@ -254,4 +254,21 @@ void ReportEscapedException(std::exception_ptr error) {
     }
 }
 
+int RunMainWindow(MainThread& main, MainWindowView& view, const std::vector<std::string>& arguments,
+                  const std::function<void(TMainWindow&)>& wire, const std::function<void()>& show) {
+    TMainWindow window(main, view, arguments);
+    if (wire) wire(window);
+    try {
+        window.FormCreate();
+    } catch (...) {
+        // As after any event handler: said, and the run still starts when idle.
+        ReportEscapedException(std::current_exception());
+    }
+    if (!main.terminationRequested()) {
+        show();
+        main.runEventLoop();
+    }
+    return window.exitStatus();
+}
+
 }  // namespace zb

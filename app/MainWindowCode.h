@@ -132,8 +132,15 @@ private:
 };
 
 // Writes an exception that no handler caught to standard error: every front end's
-// last resort, so that the caller still gets its exit status 0.
+// last resort, so that the caller still gets its exit status.
 void ReportEscapedException(std::exception_ptr error);
+
+// What every front end's entry does with its main thread and window: the window's
+// logic around `view` with the command line's `arguments`, `wire` (a front end's
+// own wiring, may be empty), the create event, then, unless that ended the program,
+// `show` and the event loop. Returns the exit status.
+int RunMainWindow(MainThread& main, MainWindowView& view, const std::vector<std::string>& arguments,
+                  const std::function<void(TMainWindow&)>& wire, const std::function<void()>& show);
 
 // The one main window, from the start of its construction to its destruction.
 extern TMainWindow* MainWindow;

@@ -49,18 +49,7 @@ int main(int argc, char** argv) {
             zb::StandardError().line(caption + ": " + text);
             view.showMessage(text, caption);
         });
-        zb::TMainWindow window(mainThread, view, arguments.program);
-        status = window.exitStatus();
-        try {
-            window.FormCreate();
-        } catch (...) {
-            // As after any event handler: said, and the run still starts when idle.
-            zb::ReportEscapedException(std::current_exception());
-        }
-        if (!mainThread.terminationRequested()) {
-            view.show();
-            mainThread.runEventLoop();
-        }
+        status = zb::RunMainWindow(mainThread, view, arguments.program, {}, [&view] { view.show(); });
     } catch (...) {
         // Whatever went wrong, the caller gets its exit status and finds the outcome
         // (or no new one) in "status.dat".

@@ -33,20 +33,10 @@ int main(int argc, char** argv) {
     try {
         zb::Win32MainThread mainThread;
         zb::Win32MainWindow view;
-        const std::vector<std::string> arguments(argv + 1, argv + argc);
-        zb::TMainWindow window(mainThread, view, arguments);
-        status = window.exitStatus();
-        view.onUpdateClick = [&window] { window.UpdateButtonClick(); };
-        try {
-            window.FormCreate();
-        } catch (...) {
-            // As after any event handler: said, and the run still starts when idle.
-            zb::ReportEscapedException(std::current_exception());
-        }
-        if (!mainThread.terminationRequested()) {
-            view.show();
-            mainThread.runEventLoop();
-        }
+        status = zb::RunMainWindow(
+            mainThread, view, std::vector<std::string>(argv + 1, argv + argc),
+            [&view](zb::TMainWindow& window) { view.onUpdateClick = [&window] { window.UpdateButtonClick(); }; },
+            [&view] { view.show(); });
     } catch (...) {
         // Whatever went wrong, the caller gets its exit status and finds the outcome
         // (or no new one) in "status.dat".

@@ -630,24 +630,23 @@ TEST(WindowProcess, DisplayThatNeverAnswersLeavesTheUpdateAlone) {
     expectUntouchedUpdate({.display = silent.display()});
 }
 
-TEST(WindowProcess, WindowProgramKilledDuringTheWriteLeavesTheUpdateAlone) {
+// The window program killed, or stopped so that it no longer reads its pipe.
+class WindowProgramSignalled : public ::testing::TestWithParam<int> {};
+
+TEST_P(WindowProgramSignalled, DuringTheWriteLeavesTheUpdateAlone) {
     if (testsWindowsProgram()) GTEST_SKIP() << "the Linux program's window";
-    expectUntouchedUpdate({.during = [](ProgramRun& program) {
+    const int signal = GetParam();
+    expectUntouchedUpdate({.during = [signal](ProgramRun& program) {
         const pid_t window = windowProgramOf(program.pid());
         ASSERT_GT(window, 0) << "no window program";
-        ::kill(window, SIGKILL);
+        ::kill(window, signal);
     }});
 }
 
-TEST(WindowProcess, WindowProgramThatStopsDuringTheWriteLeavesTheUpdateAlone) {
-    // A window that no longer reads: its pipe fills, and the updater goes on.
-    if (testsWindowsProgram()) GTEST_SKIP() << "the Linux program's window";
-    expectUntouchedUpdate({.during = [](ProgramRun& program) {
-        const pid_t window = windowProgramOf(program.pid());
-        ASSERT_GT(window, 0) << "no window program";
-        ::kill(window, SIGSTOP);
-    }});
-}
+INSTANTIATE_TEST_SUITE_P(WindowProcess, WindowProgramSignalled, ::testing::Values(SIGKILL, SIGSTOP),
+                         [](const ::testing::TestParamInfo<int>& p) {
+                             return p.param == SIGKILL ? std::string("Killed") : std::string("Stopped");
+                         });
 
 TEST(WindowProcess, QtOptionThatCannotBeHadCostsOnlyTheWindow) {
     if (testsWindowsProgram()) GTEST_SKIP() << "Qt's options";
