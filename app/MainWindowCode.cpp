@@ -201,13 +201,21 @@ void TMainWindow::UpdateButtonClick() {
         // The writer changes the image in place (reset instruction, jump): a
         // second attempt starts from the image as parsed.
         const auto parsedImage = std::make_unique<FlashImageBytes>(FlashImage);
-        if (updateAtFastRate(resetFirst)) {
+        const std::string failed = updateAtFastRate(resetFirst);
+        if (failed.empty()) {
             ReportResult("OK");
             terminate();
             return;
         }
         // A reset the application did not confirm ends the run with its own result.
         if (Main.terminationRequested()) return;
+        // Nothing answers at any speed once the device has gone: the step that
+        // failed gives the result.
+        if (Bootloader->deviceGone()) {
+            ReportResult(failed);
+            terminate();
+            return;
+        }
         // The fast line must never fail an update that 19200 baud would carry:
         // start again from the break, with the device already in its bootloader.
         infoLines_.addLine("Falling back to 19200 baud");
@@ -239,9 +247,11 @@ void TMainWindow::UpdateButtonClick() {
     terminate();
 }
 
-bool TMainWindow::updateAtFastRate(bool resetFirst) {
-    return Bootloader->activateBootloader(resetFirst) && Bootloader->eraseFlash() &&
-           Bootloader->writeFlash(FlashImage.data());
+std::string TMainWindow::updateAtFastRate(bool resetFirst) {
+    if (!Bootloader->activateBootloader(resetFirst)) return "I can't find the bootloader";
+    if (!Bootloader->eraseFlash()) return "Error during erasing";
+    if (!Bootloader->writeFlash(FlashImage.data())) return "Error during writing";
+    return {};
 }
 
 void ReportEscapedException(std::exception_ptr error) {

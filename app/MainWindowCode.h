@@ -102,9 +102,9 @@ private:
     };
 
     void setUpGauge();
-    // Activation, erase and write with the faster line; false at the first step that
-    // fails.
-    bool updateAtFastRate(bool resetFirst);
+    // Activation, erase and write with the faster line: "" when all of them
+    // succeeded, else the result text of the first step that failed.
+    std::string updateAtFastRate(bool resetFirst);
     void terminate() { Main.requestTermination(); }
 
     MainThread& Main;

@@ -9,8 +9,9 @@ First the plain run: one update at 19200 baud without ZBUPDATER_BAUD and with a
 device that answers at once, then N at once. Then, unless --no-fast, the faster
 line (ZBUPDATER_BAUD) with a device that takes time to program, as a real one does
 (--erase-ms 40 --write-ms 150 of the emulator): one update at 19200, 57600 and
-115200, N at once at 115200, and the fallback, a device that locks to 19200 at
-most (--max-baud 19200) asked for 115200, against the plain 19200 run with the
+115200, one at 115200 through a USB adapter whose latency timer holds each reply
+up to 16 ms (--latency-ms 16), N at once at 115200, and the fallback, a device
+that locks to 19200 at most (--max-baud 19200) asked for 115200, against the plain 19200 run with the
 same device. The floor then counts every byte at the speed it crossed the line at,
 and the device's programming times.
 
@@ -28,7 +29,9 @@ run: port-open wait 10 ms, discard 10 ms, break 1000 ms, information wait 50 ms,
 the probe's 1000 ms when no application answers), their ratio, the updater's
 processor time as a share of its wall time, and its peak memory. Then the same with
 N updates at once, each on its own emulated port, and how far each lies from the
-single one. For the Linux program the wall time counts from the process start, and
+single one. Each run also shows its turnaround: from the last byte of an erase or
+write reply to the first byte of the next command (median and worst). For the
+Linux program the wall time counts from the process start, and
 the start-up (to the first byte on the line) and the figures from the first byte
 are shown beside it: N programs started at the same moment share the processor for
 their start-up. The Linux updater's own processor time and peak memory are shown
@@ -52,6 +55,8 @@ PROBE_TIMEOUT_S = 1.000
 ERASE_MS = 40
 WRITE_MS = 150
 DEVICE_TIMES = ["--erase-ms", str(ERASE_MS), "--write-ms", str(WRITE_MS)]
+# The default latency timer of an FTDI adapter, in ms (the adapter run).
+ADAPTER_LATENCY_MS = 16
 
 
 WAITS_BEFORE_FIRST_BYTE_S = 0.010 + 0.010  # port-open wait and discard
@@ -153,6 +158,29 @@ class Device:
                 writes += command == "04"
         device = (erases * self.erase_ms + writes * self.write_ms) / 1000.0
         return seconds, device, total, app_answered
+
+    def turnarounds(self):
+        """Milliseconds from the last byte of each erase or write reply handed to the
+        host to the first byte of the host's next command, as the line times them: an
+        rx line's time is its last byte's arrival, so its first byte was read that many
+        byte times earlier."""
+        gaps, replied = [], None
+        for line in self.transcript.read_text().splitlines():
+            parts = line.split(" ", 3)
+            if len(parts) < 4 or parts[1] not in ("rx", "tx"):
+                continue
+            fields = parts[3].split()
+            data = [f for f in fields if len(f) == 2]
+            if parts[1] == "tx":
+                reply = data[1] if len(data) > 1 else ""
+                replied = float(parts[0]) if parts[2] == "frame" and reply in ("03", "05") else None
+                continue
+            if replied is not None and parts[2] == "frame":
+                speed = next((int(f[1:]) for f in fields if f.startswith("@")), self.baud)
+                gaps.append(float(parts[0]) - len(data) * 10000.0 / speed - replied)
+            replied = None
+        return gaps
+
 
 def start_updater(target, device, rate=None):
     env = dict(os.environ, ZBCOMM_DEVICE_DIR=str(device.ports), QT_QPA_PLATFORM="offscreen")
@@ -267,7 +295,8 @@ def run(target, count, baud, keep=None, options=(), rate=None):
             status = (device.folder / "run/status.dat").read_text()
             results.append(dict(wall=wall, cpu=cpu, rss=rss, bytes=line, floor=floor, status=status,
                                 startup=startup, from_first=from_first, floor_first=floor_first,
-                                window_cpu=window_cpu, window_rss=window_rss))
+                                window_cpu=window_cpu, window_rss=window_rss,
+                                turnarounds=device.turnarounds()))
         if target.windows:
             share = (target.wineserver_cpu() - server_cpu) / count
             for r in results:
@@ -317,6 +346,10 @@ def show_single(target, title, r):
     if not target.windows:
         print(f"  window program   {r['window_cpu']:.3f} s of processor time, {r['window_rss']:.1f} MiB at its peak "
               "(apart from the updater's)")
+    gaps = sorted(r["turnarounds"])
+    if gaps:
+        print(f"  turnaround       median {gaps[len(gaps) // 2]:.2f} ms, worst {gaps[-1]:.2f} ms "
+              f"({len(gaps)} erase and write replies: last byte to the next command)")
     return r["status"] == "OK"
 
 
@@ -367,6 +400,11 @@ def report(target, args):
         ok = show_single(target, title, r) and ok
     print(f"  115200 against 19200: {timed[19200]['wall'] / timed[115200]['wall']:.2f} times shorter"
           "   (target >= 3)")
+    adapter = run(target, 1, 19200, args.keep, DEVICE_TIMES + ["--latency-ms", str(ADAPTER_LATENCY_MS)], 115200)[0]
+    adapter["device"] = True
+    ok = show_single(target, f"single update at 115200 baud through an adapter with a {ADAPTER_LATENCY_MS} ms "
+                     "latency timer (devsim --latency-ms)", adapter) and ok
+    print(f"  longer than without the adapter: {adapter['wall'] - timed[115200]['wall']:.3f} s")
     if args.parallel > 1:
         many = run(target, args.parallel, 19200, args.keep, DEVICE_TIMES, 115200)
         ok = show_many(target, f"{args.parallel} updates at once at 115200 baud, each on its own port:", timed[115200],

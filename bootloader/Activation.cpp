@@ -2,6 +2,7 @@
 // reset, hold the line in break for one timer period, then synchronise on the
 // bootloader's echo of STX and read its information.
 #include "Bootloadercomm.h"
+#include "PortNames.h"
 
 namespace zb {
 
@@ -76,7 +77,12 @@ void ZbBootloader::holdBreak() {
     // No read is armed, so only the timer ends this wait: the break lasts one full
     // period even when bytes arrive meanwhile. What the window does in the break
     // (it may be built only now) runs within that period, as the timer runs.
-    Comm->SetBreak();
+    // Some USB adapters cannot send a break (their driver refuses it); a device that
+    // is in its bootloader already may still synchronise, so the run goes on.
+    if (!Comm->SetBreak() && !deviceGone()) {
+        logLine(Stat.PortName + " cannot send a break (" + DescribeOsError(Comm->LastOsError()) +
+                "): going on without it");
+    }
     startTimer(kBreakMs);
     Owner.breakHeld();
     waitForData();

@@ -13,6 +13,7 @@ ZbBootloader::ZbBootloader(MainThread& main, MainWindowSurface& owner) : Main(ma
     Timer = std::make_unique<OneShotTimer>(Main, [this] { timeOutTimer(); });
     Comm = std::make_unique<TZbComm>(Main);
     Comm->OnDataReady = [this](TZbComm* sender) { commDataReady(sender); };
+    Comm->OnDeviceGone = [this](TZbComm* sender) { commDeviceGone(sender); };
     SendBuf = nullptr;
     RecvBuf = nullptr;
     Stat.PortName = "0";
@@ -83,6 +84,15 @@ void ZbBootloader::logLine(const std::string& text) {
 }
 
 bool ZbBootloader::waitForData() {
+    // No reply can come any more: waiting out the time-out would only delay the
+    // step's result.
+    if (deviceGone()) {
+        stopTimer();
+        Comm->StopReading();
+        Stat.TimedOut = true;
+        Stat.DataReceived = false;
+        return false;
+    }
     // Each round blocks until the next event (timer, data ready, repaint) and
     // handles it; no processor time is spent while the line is quiet.
     while (!Stat.TimedOut && !Stat.DataReceived) Main.processEvents();
@@ -99,6 +109,23 @@ void ZbBootloader::timeOutTimer() {
     Stat.TimedOut = true;
     ++Stat.TimeOutCount;
     Comm->StopReading();
+}
+
+bool ZbBootloader::deviceGone() {
+    if (!Comm->DeviceGone()) return false;
+    if (!GoneSaid) {
+        GoneSaid = true;
+        logLine(Stat.PortName + ": the device is gone (unplugged?)");
+    }
+    return true;
+}
+
+void ZbBootloader::commDeviceGone(TZbComm* /*sender*/) {
+    deviceGone();
+    stopTimer();
+    Comm->StopReading();
+    Stat.TimedOut = true;
+    Stat.DataReceived = false;
 }
 
 void ZbBootloader::commDataReady(TZbComm* /*sender*/) {

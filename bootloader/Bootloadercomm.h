@@ -98,12 +98,18 @@ public:
         Timer->setInterval(milliseconds);
     }
     // Waits until the armed read completes (true) or the timer ends the wait (false);
-    // the wait was armed when its timer started.
+    // the wait was armed when its timer started. Once the device has gone, every
+    // wait ends at once as a time-out.
     bool waitForData();
+    // The port's device has gone (a USB adapter pulled). The first time it is seen,
+    // one line names the port and says so.
+    bool deviceGone();
 
     // Event handlers, run on the main thread.
     void timeOutTimer();
     void commDataReady(TZbComm* sender);
+    // The device went away during a wait: the wait ends now, as a time-out would end it.
+    void commDeviceGone(TZbComm* sender);
 
     // Frames and exchange.
     std::uint16_t frameCrc();
@@ -188,6 +194,7 @@ private:
     std::uint16_t RowsLeft = 0;
     std::uint32_t EraseAddress = 0;
     bool RawReplies = false;
+    bool GoneSaid = false;  // the device-gone line was written
     std::string FastBaudRate;
 };
 

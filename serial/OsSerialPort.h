@@ -62,10 +62,18 @@ public:
     // at most the working time-out (100 ms), then returns what has arrived: at once
     // (POSIX), or once `max` bytes are there or the line has been quiet for the read
     // interval (Windows, 2 ms). Returns the count, 0 when nothing came before the
-    // time-out or an interruption, -1 on a read error (a closed or unplugged port).
-    // Bytes beyond `max` stay queued. Called by the receive watcher only, never
-    // concurrently with open or close.
+    // time-out or an interruption, -1 on a read error (a closed or unplugged port;
+    // deviceGone tells which). Bytes beyond `max` stay queued. Called by the receive
+    // watcher only, never concurrently with open or close.
     virtual int read(std::uint8_t* bytes, std::size_t max) = 0;
+    // Any thread. True from the moment a call found the device itself gone (a USB
+    // adapter pulled: the line hung up, the handle dead) until the next open; never
+    // for a byte that has not come yet. Every later call on the port fails at once.
+    virtual bool deviceGone() const = 0;
+    // Asks the driver to hand received bytes on at once rather than collecting them
+    // (a USB adapter's latency timer); put back by close. Nothing changes, and
+    // nothing is said, where the driver or the user's rights do not allow it.
+    virtual void requestLowLatency() = 0;
     // Any thread. Makes a read under way return at once, with the bytes it had taken
     // (mostly none); when none is under way, the next one may return 0 at once
     // instead. Never blocks.
@@ -76,7 +84,8 @@ public:
     // is then discarded, so that no later write, close or exit blocks on it.
     virtual bool write(const std::uint8_t* bytes, std::size_t count, std::chrono::milliseconds limit) = 0;
     // Waits until everything written has left the driver, at most `limit`; on the
-    // limit what is still queued is discarded and the call fails.
+    // limit what is still queued is discarded and the call fails. A bounded call
+    // returns as soon as the driver's transmit queue is seen empty.
     virtual bool flush(std::chrono::milliseconds limit) = 0;
     // Bytes written that the driver still holds for the line; 0 when it cannot tell.
     virtual std::size_t queuedOutput() = 0;

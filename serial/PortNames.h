@@ -24,6 +24,8 @@ bool IsSerialLine(const std::string& path, int& osError);
 
 // The reason an open failed, in words, from the system's error of the failed call.
 std::string DescribeOpenError(int osError);
+// The system's own words for its error number (errno, or Windows' last error).
+std::string DescribeOsError(int osError);
 
 // A serial port present on this machine: the name to give the program, and the
 // other names that reach the same port (a COMn name, symbolic links, the system's

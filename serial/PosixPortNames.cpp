@@ -193,12 +193,14 @@ std::string DescribeOpenError(int osError) {
         case EBUSY:
         case EWOULDBLOCK: return "in use by another program";
         case ENOTTY: return "not a serial line";
-        default: {
-            std::string text = std::strerror(osError);
-            if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-            return text;
-        }
+        default: return DescribeOsError(osError);
     }
+}
+
+std::string DescribeOsError(int osError) {
+    std::string text = std::strerror(osError);
+    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
 }
 
 std::vector<PresentPort> ListPresentPorts() {

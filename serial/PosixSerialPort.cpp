@@ -5,6 +5,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -79,6 +82,7 @@ public:
 
     bool open(const std::string& path) override {
         if (fd_ >= 0) return fail(EBUSY);
+        gone_.store(false, std::memory_order_relaxed);
         // Non-blocking: a port without carrier must not hang the open, and no later
         // read or write may block without a deadline.
         int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -190,6 +194,7 @@ public:
     bool selectTransmitEmptyEvent() override { return true; }
 
     int read(std::uint8_t* bytes, std::size_t max) override {
+        if (deviceGone()) return -1;
         pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         const nfds_t count = wake_[0] >= 0 ? 2 : 1;
         const auto deadline = SteadyClock::now() + std::chrono::milliseconds(kReadWaitMs);
@@ -212,12 +217,30 @@ public:
         for (;;) {
             const ssize_t n = ::read(fd_, bytes, max);
             if (n > 0) return static_cast<int>(n);
-            if (n == 0) return 0;  // end of file: a hung-up line
+            // A hung-up tty (its USB adapter pulled) reads as end of file, and poll
+            // reports POLLHUP with it. A live one in raw mode without VMIN reads 0 as
+            // well, so only the hang-up tells the two apart.
+            if (n == 0 && (fds[0].revents & POLLHUP) != 0) return readFailed(EIO);
+            if (n == 0) return 0;
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-            readError_.store(errno, std::memory_order_relaxed);
-            return -1;
+            return readFailed(errno);
         }
+    }
+
+    bool deviceGone() const override { return gone_.load(std::memory_order_acquire); }
+
+    // Only Linux's ftdi_sio acts on the flag (a 1 ms latency timer instead of 16 ms);
+    // the other drivers accept or refuse it, and pseudo-terminals give ENOTTY. The
+    // flag is one that an unprivileged user may change, provided every other field
+    // goes back exactly as read.
+    void requestLowLatency() override {
+#ifdef __linux__
+        serial_struct info{};
+        if (::ioctl(fd_, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0) return;
+        info.flags |= ASYNC_LOW_LATENCY;
+        if (::ioctl(fd_, TIOCSSERIAL, &info) == 0) lowLatencySet_ = true;
+#endif
     }
 
     void interruptRead() override {
@@ -236,15 +259,15 @@ public:
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return fail(errno);
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return lost(errno);
             // The driver takes nothing more now: wait until it does, or the deadline.
             pollfd p{fd_, POLLOUT, 0};
             const int ready = ::poll(&p, 1, msUntil(deadline));
             if (ready < 0 && errno == EINTR) continue;
             if (ready < 0) return fail(errno);
             if (ready == 0) return giveUpSending();
-            if ((p.revents & (POLLERR | POLLNVAL)) != 0) return fail(EIO);
-            if ((p.revents & POLLHUP) != 0 && (p.revents & POLLOUT) == 0) return fail(EIO);
+            if ((p.revents & POLLNVAL) != 0) return fail(EIO);
+            if ((p.revents & (POLLERR | POLLHUP)) != 0) return lost(EIO);
         }
         return true;
     }
@@ -254,7 +277,7 @@ public:
         const auto deadline = deadlineAfter(limit);
         for (;;) {
             int queued = 0;
-            if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return fail(errno);
+            if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return lost(errno);
             if (queued <= 0) return true;
             const auto now = SteadyClock::now();
             if (now >= deadline) return giveUpSending();
@@ -293,6 +316,7 @@ public:
 
     bool close() override {
         if (fd_ < 0) return true;
+        putBackLatency();
         int fd = fd_;
         fd_ = -1;
         savedValid_ = false;
@@ -312,6 +336,28 @@ private:
         error_ = err;
         return false;
     }
+    // The kernel hangs a tty up when its device goes away: writes and ioctls then
+    // give EIO, and in the moment before the hang-up ENODEV.
+    static bool isLoss(int err) { return err == EIO || err == ENODEV; }
+    bool lost(int err) {
+        if (isLoss(err)) gone_.store(true, std::memory_order_release);
+        return fail(err);
+    }
+    int readFailed(int err) {
+        if (isLoss(err)) gone_.store(true, std::memory_order_release);
+        readError_.store(err, std::memory_order_relaxed);
+        return -1;
+    }
+    void putBackLatency() {
+#ifdef __linux__
+        serial_struct info{};
+        if (lowLatencySet_ && ::ioctl(fd_, TIOCGSERIAL, &info) == 0) {
+            info.flags &= ~ASYNC_LOW_LATENCY;
+            (void)::ioctl(fd_, TIOCSSERIAL, &info);
+        }
+#endif
+        lowLatencySet_ = false;
+    }
     // The line did not take the bytes in time: what is still queued goes, so that no
     // later write, drain or close waits for it.
     bool giveUpSending() {
@@ -319,7 +365,7 @@ private:
         return fail(ETIMEDOUT);
     }
     bool ioctlOk(unsigned long request) {
-        if (::ioctl(fd_, request) != 0) return fail(errno);
+        if (::ioctl(fd_, request) != 0) return lost(errno);
         return true;
     }
 
@@ -330,8 +376,12 @@ private:
     termios saved_{};
     bool originalValid_ = false;
     bool savedValid_ = false;
+    bool lowLatencySet_ = false;  // by requestLowLatency, for close to put back
     int error_ = 0;                     // main thread
     std::atomic<int> readError_{0};     // written by the watcher
+    // Set by whichever thread finds the device gone (release), read by both (acquire);
+    // cleared only by open, while no watcher reads.
+    std::atomic<bool> gone_{false};
 };
 
 }  // namespace

@@ -21,6 +21,9 @@ struct TRead::MainCall {
     State state = State::Pending;
     std::uint64_t generation = 0;  // of the reception it completes
     std::chrono::steady_clock::time_point completedAt{};
+    // Not a completion: the device has gone. It ends whatever wait is under way, so
+    // no disarming withdraws it.
+    bool deviceGone = false;
 };
 
 TRead::TRead(bool createSuspended, OsSerialPort* port, TZbComm* owner, MainThread& main)
@@ -42,7 +45,10 @@ void TRead::arm(std::uint8_t* destination, std::int32_t count) {
     destination_.store(destination, std::memory_order_relaxed);
     position_.store(0, std::memory_order_relaxed);
     armed_.store(true, std::memory_order_seq_cst);
-    // An idle watcher starts reading at once rather than at the end of its nap.
+    // An idle watcher starts reading at once rather than at the end of its nap. It
+    // tests `armed` under control_ before it sleeps: taking the lock here means it
+    // either saw the reception armed or is asleep, and hears the notification.
+    { std::lock_guard lock(control_); }
     changed_.notify_all();
 }
 
@@ -63,7 +69,7 @@ void TRead::withdrawPendingCall() {
     {
         std::lock_guard lock(call->mutex);
         // A DataReady that is running (the handler re-arms from inside it) goes on.
-        if (call->state != MainCall::State::Pending) return;
+        if (call->state != MainCall::State::Pending || call->deviceGone) return;
         call->state = MainCall::State::Cancelled;
     }
     call->done.notify_all();
@@ -78,7 +84,7 @@ bool TRead::handOverCompletedBy(std::chrono::steady_clock::time_point deadline) 
     if (!call) return false;
     {
         std::lock_guard lock(call->mutex);
-        if (call->state != MainCall::State::Pending) return false;
+        if (call->state != MainCall::State::Pending || call->deviceGone) return false;
         if (call->generation != generation_.load(std::memory_order_seq_cst)) return false;
         if (call->completedAt > deadline) return false;
         call->state = MainCall::State::Running;
@@ -88,8 +94,12 @@ bool TRead::handOverCompletedBy(std::chrono::steady_clock::time_point deadline) 
 }
 
 void TRead::runDataReady(const std::shared_ptr<MainCall>& call) {
-    handingOver_ = call->completedAt;
-    owner_->DataReady();
+    if (call->deviceGone) {
+        owner_->ReportDeviceGone();
+    } else {
+        handingOver_ = call->completedAt;
+        owner_->DataReady();
+    }
     {
         std::lock_guard lock(call->mutex);
         call->state = MainCall::State::Done;
@@ -116,6 +126,7 @@ void TRead::Resume() {
 void TRead::setPort(OsSerialPort* port) {
     std::lock_guard lock(control_);
     port_ = port;
+    goneReported_ = false;
 }
 
 void TRead::Suspend() {
@@ -155,16 +166,31 @@ bool TRead::parkIfPaused() {
     return !terminated_;
 }
 
-void TRead::idleSleep(std::chrono::milliseconds period, bool untilArmed) {
+void TRead::idleSleep(std::chrono::milliseconds period) {
     std::unique_lock lock(control_);
-    changed_.wait_for(lock, period, [this, untilArmed] {
-        return pauseRequested_ || terminated_.load() || (untilArmed && armed_.load(std::memory_order_acquire));
+    changed_.wait_for(lock, period, [this] {
+        return pauseRequested_ || terminated_.load() || armed_.load(std::memory_order_acquire);
     });
 }
 
-std::shared_ptr<TRead::MainCall> TRead::publishCompletion(std::uint64_t generation) {
+void TRead::napUnlessRearmed(std::uint64_t generation) {
+    std::unique_lock lock(control_);
+    changed_.wait_for(lock, kIdleSleep, [this, generation] {
+        return pauseRequested_ || terminated_.load() || generation_.load(std::memory_order_seq_cst) != generation;
+    });
+}
+
+bool TRead::waitIfGone() {
+    std::unique_lock lock(control_);
+    if (!goneReported_) return false;
+    changed_.wait(lock, [this] { return pauseRequested_ || terminated_.load(); });
+    return true;
+}
+
+std::shared_ptr<TRead::MainCall> TRead::publishCompletion(std::uint64_t generation, bool deviceGone) {
     auto call = std::make_shared<MainCall>();
     call->generation = generation;
+    call->deviceGone = deviceGone;
     {
         std::lock_guard lock(control_);
         call->completedAt = std::chrono::steady_clock::now();
@@ -183,7 +209,7 @@ void TRead::Synchronize(const std::shared_ptr<MainCall>& call) {
             // thread took it already. While the call is still pending under this lock
             // the watcher waits for it, so `this` is alive.
             if (call->state != MainCall::State::Pending) return;
-            if (call->generation != generation_.load(std::memory_order_seq_cst)) {
+            if (!call->deviceGone && call->generation != generation_.load(std::memory_order_seq_cst)) {
                 // The reception was given up or replaced after it completed: its
                 // hand-over must not end the wait that came after it.
                 call->state = MainCall::State::Cancelled;
@@ -282,7 +308,7 @@ void TRead::storeReceived(int count, std::uint64_t discards) {
         // reception; the hand-over is published, then the reception disarmed,
         // before the main thread hears of it.
         carryOver(i + 1, count, discards);
-        std::shared_ptr<MainCall> call = publishCompletion(generation);
+        std::shared_ptr<MainCall> call = publishCompletion(generation, false);
         armed_.store(false, std::memory_order_seq_cst);
         storing_.store(false, std::memory_order_seq_cst);
         Synchronize(call);
@@ -290,23 +316,47 @@ void TRead::storeReceived(int count, std::uint64_t discards) {
     }
 }
 
+void TRead::reportDeviceGone() {
+    {
+        std::lock_guard lock(control_);
+        if (goneReported_) return;
+        goneReported_ = true;
+    }
+    Synchronize(publishCompletion(generation_.load(std::memory_order_seq_cst), true));
+}
+
+bool TRead::portGone() {
+    std::lock_guard lock(control_);
+    return port_ != nullptr && port_->deviceGone();
+}
+
 void TRead::Execute() {
     while (parkIfPaused()) {
+        // A hung-up line answers every read at once: nothing more is read from it.
+        if (waitIfGone()) continue;
         // Nothing armed: idle.
         if (!armed_.load(std::memory_order_acquire)) {
-            idleSleep(kIdleSleep, true);
+            idleSleep(kIdleSleep);
             continue;
         }
-        // What has arrived, or nothing within the read time-out; a read error (a
-        // closed or unplugged port) counts as nothing.
+        // What has arrived, or nothing within the read time-out.
+        const std::uint64_t generation = generation_.load(std::memory_order_seq_cst);
+        const auto began = std::chrono::steady_clock::now();
         std::uint64_t discards = 0;
         const int count = readSome(discards);
-        if (count <= 0) {
-            idleSleep(kIdleSleep, false);
+        if (count > 0) {
+            storeReceived(count, discards);
+            continue;  // on to the next read at once
+        }
+        if (portGone()) {
+            reportDeviceGone();
             continue;
         }
-        storeReceived(count, discards);
-        // On to the next read at once.
+        // A read that waited out its time-out is followed by the next at once: a nap
+        // now would keep a reply that arrives meanwhile in the driver. One that came
+        // back at once (interrupted, a read error) naps, or the watcher would spin;
+        // a new reception ends the nap.
+        if (std::chrono::steady_clock::now() - began < kIdleSleep) napUnlessRearmed(generation);
     }
     {
         std::lock_guard lock(control_);

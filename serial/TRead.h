@@ -33,6 +33,11 @@
 //   - bytes of a read that the reception it was made for cannot take (it was given
 //     up, or re-armed shorter, while the read was under way) are carried over, in
 //     order, to the next reception, as if they had stayed in the driver's queue.
+//   - when a read finds the device gone (OsSerialPort::deviceGone), the watcher
+//     hands the owner's ReportDeviceGone to the main thread the way it hands over a
+//     completion, once for the port, and then reads no more from it: a hung-up line
+//     answers every read at once. That hand-over belongs to no reception: it is
+//     never withdrawn by a disarming, only cancelled by termination.
 // Pausing, resuming, termination and the read under way go through a mutex and
 // condition variable.
 #pragma once
@@ -97,10 +102,20 @@ private:
     struct MainCall;
     void Execute();
     bool parkIfPaused();                 // false when terminated
-    // Naps `period`, less when paused or terminated, or (untilArmed) when armed.
-    void idleSleep(std::chrono::milliseconds period, bool untilArmed);
-    // With the last byte stored: notes the completion and publishes its hand-over.
-    std::shared_ptr<MainCall> publishCompletion(std::uint64_t generation);
+    // Naps `period`, less when paused, terminated or armed.
+    void idleSleep(std::chrono::milliseconds period);
+    // After a read that brought nothing at once: naps, less when paused, terminated,
+    // or when the reception of `generation` was given up or replaced.
+    void napUnlessRearmed(std::uint64_t generation);
+    // When the owner was told that the device has gone: reads nothing and returns
+    // true once paused or terminated.
+    bool waitIfGone();
+    // With the last byte stored: notes the completion and publishes its hand-over;
+    // or (deviceGone) publishes the news that the device has gone.
+    std::shared_ptr<MainCall> publishCompletion(std::uint64_t generation, bool deviceGone);
+    bool portGone();
+    // Has the main thread run the owner's ReportDeviceGone, once for the port.
+    void reportDeviceGone();
     // Has the main thread run the owner's DataReady for the published reception, and
     // waits until it has run or was withdrawn.
     void Synchronize(const std::shared_ptr<MainCall>& call);
@@ -142,6 +157,7 @@ private:
     bool parked_ = false;        // at the top of the cycle, paused
     bool waitingMain_ = false;   // waiting for DataReady to run
     bool ended_ = false;
+    bool goneReported_ = false;  // the port's device has gone and the owner was told; control_
     std::atomic<bool> terminated_{false};
     std::shared_ptr<MainCall> pendingCall_;  // guarded by control_
     std::chrono::steady_clock::time_point handingOver_{};  // main thread only

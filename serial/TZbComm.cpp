@@ -127,6 +127,9 @@ bool TZbComm::OpenComm() {
     if (!port_->setQueueSizes(kReceiveQueueBytes, kTransmitQueueBytes)) return failOpen(kErrQueueSizes);
     if (!port_->saveTimeouts()) return failOpen(kErrGetTimeouts);
     if (!port_->setWorkingTimeouts()) return failOpen(kErrSetTimeouts);
+    // A USB adapter that collects bytes for its latency timer (16 ms on FTDI chips)
+    // holds every short reply that long.
+    port_->requestLowLatency();
     if (!watcher_) {
         watcher_ = std::make_unique<TRead>(true, port_.get(), this, main_);
     } else {
@@ -270,6 +273,12 @@ void TZbComm::DataReady() {
     }
     if (OnDataReady) OnDataReady(this);
 }
+
+void TZbComm::ReportDeviceGone() {
+    if (OnDeviceGone) OnDeviceGone(this);
+}
+
+bool TZbComm::DeviceGone() const { return open_ && port_->deviceGone(); }
 
 void TZbComm::OnTrans() {
     if (OnDataSended) OnDataSended(this);

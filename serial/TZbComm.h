@@ -57,6 +57,9 @@ public:
     // Published events.
     TNotifyEvent OnDataReady;
     TNotifyEvent OnDataSended;
+    // Raised on the main thread, once for an open port, when the watcher finds the
+    // device gone (a USB adapter pulled). The reception armed then never completes.
+    TNotifyEvent OnDeviceGone;
 
     // Published properties.
     // The port text: "COMn" (stored as "\\.\COMn" from COM10 on), or a native
@@ -110,6 +113,12 @@ public:
     bool DiscardInput();
     // Run by the watcher on the main thread when a reception completes.
     void DataReady();
+    // Run by the watcher on the main thread when it found the device gone.
+    void ReportDeviceGone();
+    // The open port's device has gone (its adapter was pulled, the line hung up),
+    // as a read, a write or a control call found: every later call fails at once.
+    // Never for a reply that has not come yet. Until the next OpenComm.
+    bool DeviceGone() const;
     void OnTrans();
     bool WaitForEndOfTransmission(std::int32_t value);
     bool FlushWriteBuffer();

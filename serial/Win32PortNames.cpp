@@ -30,8 +30,11 @@ std::string DescribeOpenError(int osError) {
         case ERROR_INVALID_FUNCTION:
         case ERROR_NOT_SUPPORTED:
         case ERROR_INVALID_HANDLE: return "not a serial line";
-        default: break;
+        default: return DescribeOsError(osError);
     }
+}
+
+std::string DescribeOsError(int osError) {
     char text[256] = {};
     const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                      static_cast<DWORD>(osError), 0, text, sizeof text, nullptr);

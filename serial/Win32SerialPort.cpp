@@ -37,6 +37,8 @@ constexpr DWORD kReadConstant = 100;
 constexpr std::chrono::milliseconds kCompletionMargin{500};
 // How long a cancelled request may take to end.
 constexpr DWORD kCancelWaitMs = 1000;
+// Between the two failing ClearCommError calls that show a port's device gone.
+constexpr DWORD kGoneConfirmMs = 10;
 
 // An event for one kind of request: manual reset, created signalled, unnamed.
 HANDLE makeEvent() { return ::CreateEventA(nullptr, TRUE, TRUE, nullptr); }
@@ -78,6 +80,7 @@ public:
                                  nullptr);
         if (h == INVALID_HANDLE_VALUE) return fail(::GetLastError());
         handle_ = h;
+        gone_.store(false, std::memory_order_relaxed);
         timeoutsInstalled_ = false;
         return true;
     }
@@ -134,6 +137,7 @@ public:
     }
 
     int read(std::uint8_t* bytes, std::size_t max) override {
+        if (deviceGone()) return -1;
         if (interrupted_.exchange(false)) return 0;
         DWORD n = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(std::max<std::size_t>(max, 1), 0x10000));
@@ -151,12 +155,22 @@ public:
             const DWORD err = ::GetLastError();
             // Interrupted: the bytes the request had taken while it waited for more
             // come back with it, as a POSIX read returns what it read (the watcher
-            // drops them itself when it interrupted to discard).
-            if (err == ERROR_OPERATION_ABORTED) return static_cast<int>(std::min<DWORD>(n, want));
+            // drops them itself when it interrupted to discard). A pulled adapter's
+            // driver often ends the read under way the same way.
+            if (err == ERROR_OPERATION_ABORTED) {
+                if (n == 0 && confirmGone()) return readFailed(err);
+                return static_cast<int>(std::min<DWORD>(n, want));
+            }
             return readFailed(err);
         }
         return static_cast<int>(std::min<DWORD>(n, want));
     }
+
+    bool deviceGone() const override { return gone_.load(std::memory_order_acquire); }
+
+    // FTDI's latency timer is a registry value of the driver, which only an
+    // administrator may change: the station sets it once (see the README).
+    void requestLowLatency() override {}
 
     void interruptRead() override {
         interrupted_.store(true);
@@ -178,10 +192,10 @@ public:
             if (::WriteFile(handle_, bytes, chunk, nullptr, &transmit_)) {
                 // Ended at once, as it mostly does: the driver took the bytes.
                 if (!::GetOverlappedResult(handle_, &transmit_, &written, FALSE))
-                    return abandonOutput(::GetLastError());
+                    return writeFailed(::GetLastError());
             } else {
                 const DWORD err = ::GetLastError();
-                if (err != ERROR_IO_PENDING) return abandonOutput(err);
+                if (err != ERROR_IO_PENDING) return writeFailed(err);
                 if (!awaitWrite(limit, written)) return abandonOutput(::GetLastError());
             }
             if (written == 0) return abandonOutput(ERROR_TIMEOUT);
@@ -193,21 +207,23 @@ public:
     }
 
     bool flush(std::chrono::milliseconds limit) override {
-        // Bounded: wait while the driver still holds bytes for the line, then let
-        // the driver finish what it has handed on.
-        if (limit != std::chrono::milliseconds::max()) {
-            const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(limit.count());
-            for (;;) {
-                DWORD errors = 0;
-                COMSTAT stat{};
-                if (!::ClearCommError(handle_, &errors, &stat)) return fail(::GetLastError());
-                if (stat.cbOutQue == 0) break;
-                if (::GetTickCount64() >= deadline) return abandonOutput(ERROR_TIMEOUT);
-                ::Sleep(1);
-            }
+        // Without a limit the driver finishes what it holds in FlushFileBuffers.
+        if (limit == std::chrono::milliseconds::max()) {
+            if (!::FlushFileBuffers(handle_)) return fail(::GetLastError());
+            return true;
         }
-        if (!::FlushFileBuffers(handle_)) return fail(::GetLastError());
-        return true;
+        // Bounded: wait while the driver still holds bytes for the line. Once its
+        // queue is seen empty nothing is left to wait for; FlushFileBuffers would
+        // add a wait without a deadline, in which some USB-serial drivers hang.
+        const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(limit.count());
+        for (;;) {
+            DWORD errors = 0;
+            COMSTAT stat{};
+            if (!::ClearCommError(handle_, &errors, &stat)) return fail(::GetLastError());
+            if (stat.cbOutQue == 0) return true;
+            if (::GetTickCount64() >= deadline) return abandonOutput(ERROR_TIMEOUT);
+            ::Sleep(1);
+        }
     }
 
     std::size_t queuedOutput() override {
@@ -258,7 +274,27 @@ private:
     }
     int readFailed(DWORD err) {
         readError_.store(err, std::memory_order_relaxed);
+        (void)confirmGone();
         return -1;
+    }
+    bool writeFailed(DWORD err) {
+        (void)confirmGone();
+        return abandonOutput(err);
+    }
+    // A pulled adapter fails every call on its handle, with codes that vary by
+    // driver (5, 22, 31 are seen), and the read under way may end as if cancelled.
+    // A live port's ClearCommError succeeds, also just after an error that it
+    // clears: two failures a moment apart show the device gone.
+    bool confirmGone() {
+        if (deviceGone()) return true;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            DWORD errors = 0;
+            COMSTAT stat{};
+            if (::ClearCommError(handle_, &errors, &stat)) return false;
+            if (attempt == 0) ::Sleep(kGoneConfirmMs);
+        }
+        gone_.store(true, std::memory_order_release);
+        return true;
     }
     // A write that did not get through: what is still queued goes, so that no later
     // write, close or exit waits for it.
@@ -320,6 +356,9 @@ private:
     DWORD error_ = 0;                       // main thread
     std::atomic<DWORD> readError_{0};       // written by the watcher
     std::atomic<bool> interrupted_{false};  // interruptRead, for the watcher's next read
+    // Set by whichever thread confirms the device gone (release), read by both
+    // (acquire); cleared only by open, while no watcher reads.
+    std::atomic<bool> gone_{false};
 };
 
 }  // namespace

@@ -487,13 +487,47 @@ TEST(UpdateRun, ReadOnlyEarlierResultGivesWayToThisRunsOwn) {
 
 // --- a device that goes away -------------------------------------------------------
 
-TEST(UpdateRun, DeviceUnpluggedDuringTheWriteBlocksEndsWithWritingError) {
-    // The adapter is pulled after the reply to block 3: reads then fail and writes
-    // are refused; the program ends by itself with the step's result.
-    UpdateRun run({"--no-app", "--unplug-after", "3"});
-    EXPECT_EQ(run.program.status(), "Error during writing");
-    const Received sent(run.device);
-    EXPECT_EQ(sent.frames(kWriteCommand), 3u);
+// The adapter is pulled after the reply to write block 3: the line hangs up, reads
+// fail and writes are refused. The program ends by itself with the step's result, at
+// once rather than after the write time-out (2.5 s), says why, and (with a faster
+// line) does not start again at 19200 baud on a device that is not there.
+struct UnpluggedRun {
+    DevSimProcess device;
+    ProgramRun program;
+    std::optional<int> exitStatus;
+    std::chrono::steady_clock::duration afterUnplug{};
+
+    explicit UnpluggedRun(ProgramRun::Options options)
+        : device({"--no-app", "--unplug-after", "3"}), program(UpdateRun::withPort(std::move(options), device)) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!unplugged() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const auto unpluggedAt = std::chrono::steady_clock::now();
+        exitStatus = program.wait();
+        afterUnplug = std::chrono::steady_clock::now() - unpluggedAt;
+        device.stop();
+    }
+    bool unplugged() const {
+        const auto lines = device.transcript();
+        return std::any_of(lines.begin(), lines.end(), [](const auto& l) { return l.dir == "--" && l.kind == "unplug"; });
+    }
+    void expectEndedAtOnceWithWritingError() {
+        EXPECT_TRUE(unplugged());
+        EXPECT_EQ(exitStatus, 0);
+        EXPECT_EQ(program.status(), "Error during writing");
+        EXPECT_LT(afterUnplug, std::chrono::milliseconds(1500)) << "waited out a time-out on a line that hung up";
+        const std::string err = program.standardError();
+        const std::string gone = "COM3: the device is gone (unplugged?)\n";
+        ASSERT_NE(err.find(gone), std::string::npos) << err;
+        EXPECT_EQ(err.find(gone), err.rfind(gone)) << "said once";
+        EXPECT_EQ(err.find("Falling back"), std::string::npos) << err;
+        EXPECT_EQ(Received(device).frames(kWriteCommand), 3u);
+    }
+};
+
+TEST(UpdateRun, DeviceUnpluggedDuringTheWriteBlocksEndsAtOnceWithWritingError) {
+    UnpluggedRun run({});
+    run.expectEndedAtOnceWithWritingError();
 }
 
 // --- the Linux window in a process of its own -----------------------------------------
@@ -807,6 +841,11 @@ TEST(FastLine, UpdateAt115200WritesTheFlashByteForByte) {
     EXPECT_TRUE(std::all_of(speeds.begin(), speeds.end(), [](unsigned b) { return b == 115200; }));
     EXPECT_TRUE(contains(run.program.standardError(), "\nLine speed 115200 baud\n")) << run.program.standardError();
     EXPECT_FALSE(contains(run.program.standardError(), "Falling back"));
+}
+
+TEST(FastLine, DeviceUnpluggedDuringTheWriteBlocksEndsAtOnceWithoutFallingBack) {
+    UnpluggedRun run(fastLine("115200"));
+    run.expectEndedAtOnceWithWritingError();
 }
 
 TEST(FastLine, DeviceThatCannotTakeTheRateFallsBackTo19200AndEndsOk) {

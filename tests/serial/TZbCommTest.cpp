@@ -375,6 +375,34 @@ TEST_F(Fixture, UnpluggedDeviceLeavesTheWatcherAlive) {
     EXPECT_FALSE(comm.GetOpenState());
 }
 
+TEST_F(Fixture, HungUpLineIsReportedOnceAsTheDeviceGoneAndAQuietOneNever) {
+    int goneCalls = 0;
+    comm.OnDeviceGone = [&](TZbComm* sender) {
+        EXPECT_EQ(sender, &comm);
+        ++goneCalls;
+    };
+    ASSERT_TRUE(comm.OpenComm());
+    std::uint8_t buf[8] = {};
+    ASSERT_TRUE(comm.ReadComm(buf, 2));
+    // Reads that wait out their time-out on a live line are no byte yet, not a loss.
+    main.processUntil([] { return false; }, 250ms);
+    EXPECT_FALSE(comm.DeviceGone());
+    EXPECT_EQ(goneCalls, 0);
+
+    pty.hangUp();
+    ASSERT_TRUE(main.processUntil([&] { return goneCalls > 0; }, kBound));
+    EXPECT_TRUE(comm.DeviceGone());
+    // Once: the watcher reads no more from the hung-up line.
+    main.processUntil([] { return false; }, 100ms);
+    EXPECT_EQ(goneCalls, 1);
+    EXPECT_EQ(dataReadyCalls, 0);
+    const std::uint8_t byte = 0x0F;
+    EXPECT_FALSE(comm.WriteComm(&byte, 1));
+    const auto start = std::chrono::steady_clock::now();
+    comm.KillComm();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
 TEST_F(Fixture, DiscardInputDropsWhatWaitedAndWhatTheWatcherHeldOver) {
     ASSERT_TRUE(comm.OpenComm());
     std::uint8_t buf[8] = {};

@@ -156,8 +156,10 @@ void Emulator::unplugWhenRead(TimePoint now)
 
 void Emulator::transmit(TimePoint now)
 {
+    // Behind a latency timer, a byte waits in the adapter for the timer's next tick.
+    const TimePoint handOver = options_.latency.count() > 0 ? latencyTick(now, false) : now;
     while (!writeBlocked_) {
-        std::size_t count = line_.sendable(now);
+        std::size_t count = line_.sendable(handOver);
         if (count == 0)
             return;
         const unsigned hostBaud = pty_.hostReceiveBaud();
@@ -197,11 +199,25 @@ std::optional<TimePoint> Emulator::nextWake() const
             wake = t;
     };
     consider(device_.deadline());
-    if (plugged_ && !writeBlocked_)
-        consider(line_.nextSendTime());
+    if (plugged_ && !writeBlocked_) {
+        std::optional<TimePoint> send = line_.nextSendTime();
+        if (send && options_.latency.count() > 0)
+            send = latencyTick(*send, true);
+        consider(send);
+    }
     if (plugged_ && unplugSince_)
         consider(Clock::now() + kUnplugPoll);
     return wake;
+}
+
+TimePoint Emulator::latencyTick(TimePoint t, bool next) const
+{
+    const Duration period = options_.latency;
+    const Duration since = std::max(Duration::zero(), t - start_);
+    Duration ticks = since / period * period;
+    if (next && ticks < since)
+        ticks += period;
+    return start_ + ticks;
 }
 
 void Emulator::dumpFlash()

@@ -36,6 +36,8 @@ private:
     void garble(std::vector<std::uint8_t>& bytes, unsigned hostBaud, TimePoint now);
     void unplugWhenRead(TimePoint now);
     std::optional<TimePoint> nextWake() const;
+    // The latency timer's last tick at or before `t`, or (next) its first at or after.
+    TimePoint latencyTick(TimePoint t, bool next) const;
     void dumpFlash();
 
     Options options_;
