@@ -365,8 +365,8 @@ TEST_F(Fixture, UnpluggedDeviceLeavesTheWatcherAlive) {
     ASSERT_TRUE(comm.OpenComm());
     std::uint8_t buf[8] = {};
     ASSERT_TRUE(comm.ReadComm(buf, 2));
-    // Hanging up the line makes every read fail at once; the watcher keeps retrying
-    // every 5 ms and the component can still be shut down.
+    // Hanging up the line makes every read fail at once; the watcher stops reading
+    // it, the reception stays armed, and the component can still be shut down.
     pty.hangUp();
     main.processUntil([] { return false; }, 200ms);
     EXPECT_TRUE(comm.GetReadState());
