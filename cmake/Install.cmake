@@ -6,7 +6,7 @@
 #   bin/zbupdater, bin/zbdevsim (the device emulator, built as tools/devsim/devsim)
 #   lib/<multiarch>/zbupdater/zbupdater-window (the window program, which zbupdater starts)
 #   share/man/man1/zbupdater.1.gz, zbdevsim.1.gz
-#   share/doc/zbupdater/README.md, README.zbdevsim.md, copyright, changelog.gz
+#   share/doc/zbupdater/README.md, docs/*.md, tools/devsim/README.md, copyright, changelog.gz
 #
 # Windows, the zip zbupdater-<version>-win64.zip, without a folder inside:
 #   zbupdater.exe, README.txt (Windows line ends, names the carried firmware)
@@ -74,11 +74,14 @@ if(TARGET devsim)
                       COMMAND_ERROR_IS_FATAL ANY)
     endif()")
   install(FILES ${zb_doc_build}/zbdevsim.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${PROJECT_SOURCE_DIR}/tools/devsim/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
-          RENAME README.zbdevsim.md)
+  # Where the README's and the documents' links point, as in the source tree.
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/devsim/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/tools/devsim)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The documents the README links, beside it as in the source tree.
+file(GLOB zb_docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+install(FILES ${zb_docs} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(FILES ${zb_doc_build}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The Debian package: zbupdater_<version>_amd64.deb. dpkg-shlibdeps (dpkg-dev)

@@ -649,6 +649,9 @@ void expectUntouchedUpdate(const WindowTrouble& trouble) {
     std::size_t said = 0;
     for (auto at = errors.find("No window: "); at != std::string::npos; at = errors.find("No window: ", at + 1)) ++said;
     EXPECT_LE(said, 1u) << errors;
+    // The window program's own output (Qt's warnings) never mixes into the caller's.
+    EXPECT_EQ(errors.find("QStandardPaths"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("qt."), std::string::npos) << errors;
 }
 
 TEST(WindowProcess, XServerThatGoesAwayDuringTheWriteLeavesTheUpdateAlone) {

@@ -38,9 +38,17 @@ DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recomme
 installed=1
 dpkg-query -W -f='${Status} ${Version}\n' zbupdater
 for f in /usr/bin/zbupdater /usr/bin/zbdevsim /usr/share/man/man1/zbupdater.1.gz /usr/share/man/man1/zbdevsim.1.gz \
-         /usr/share/doc/zbupdater/README.md /usr/share/doc/zbupdater/copyright; do
+         /usr/share/doc/zbupdater/README.md /usr/share/doc/zbupdater/copyright \
+         /usr/share/doc/zbupdater/tools/devsim/README.md \
+         /usr/share/doc/zbupdater/docs/{behaviour,calling,installing,firmware,windows,benchmarks,design}.md; do
   dpkg -S "$f" >/dev/null 2>&1 || fail "$f is not in the package"
   [ -f "$f" ] || fail "$f was not installed"
+done
+# Every relative link of the installed README and documents reaches a file there.
+for doc in /usr/share/doc/zbupdater/README.md /usr/share/doc/zbupdater/docs/*.md; do
+  for link in $(grep -o '](\([^)#:]*\))' "$doc" | sed 's/^](//; s/)$//'); do
+    [ -e "$(dirname "$doc")/$link" ] || fail "$doc links $link, which is not installed"
+  done
 done
 # The window program, which zbupdater starts from beside its own folder.
 window="$(dpkg -L zbupdater | grep '/zbupdater/zbupdater-window$')" || fail "the window program is not in the package"
