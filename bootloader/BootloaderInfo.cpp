@@ -30,13 +30,14 @@ std::uint32_t littleEndian16(const std::uint8_t* bytes) {
 
 }  // namespace
 
-std::int32_t ZbBootloader::receiveInfoReply(std::chrono::steady_clock::time_point deadline) {
-    if (!waitForData()) return Comm->ReceivedCount();
+ZbBootloader::FoundFrame ZbBootloader::receiveInfoReply(std::chrono::steady_clock::time_point deadline) {
+    if (!waitForData()) return findCheckedFrame(Comm->ReceivedCount(), kInfoFields);
     std::int32_t received = kInfoReadBytes;
+    FoundFrame frame = findCheckedFrame(received, kInfoFields);
     // The read filled up. A reply behind other bytes, or made longer than the read
     // by its escapes, may not be whole yet: the query reads on, a byte at a time,
     // until a checked reply is there or its time is up.
-    while (findCheckedFrame(received, kInfoFields).result != FrameSearch::Found &&
+    while (frame.result != FrameSearch::Found &&
            received + kReadDestinationMin < static_cast<std::int32_t>(kReceiveBufferSize)) {
         const auto left =
             std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
@@ -44,9 +45,9 @@ std::int32_t ZbBootloader::receiveInfoReply(std::chrono::steady_clock::time_poin
         startTimer(static_cast<std::uint32_t>(left));
         Comm->ReadComm(RecvBuf + received, 1);
         if (!waitForData()) break;
-        ++received;
+        frame = findCheckedFrame(++received, kInfoFields);
     }
-    return received;
+    return frame;
 }
 
 bool ZbBootloader::getBootloaderInfo() {
@@ -59,7 +60,7 @@ bool ZbBootloader::getBootloaderInfo() {
         return false;
     }
     Comm->ReadComm(RecvBuf, kInfoReadBytes);
-    const FoundFrame frame = findCheckedFrame(receiveInfoReply(deadline), kInfoFields);
+    const FoundFrame frame = receiveInfoReply(deadline);
     if (frame.result == FrameSearch::None) return false;
     if (frame.result == FrameSearch::Bad) {
         logLine("getBootloaderInfo: Bad CRC");

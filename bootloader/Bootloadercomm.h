@@ -167,9 +167,9 @@ private:
     bool sendCommand();
     // Arms the two-stage reception of a short-frame reply and waits for it.
     bool receiveShortReply();
-    // Waits for the information reply armed at RecvBuf and returns how many bytes this
-    // query received; `deadline` is the end of the query's time.
-    std::int32_t receiveInfoReply(std::chrono::steady_clock::time_point deadline);
+    // Waits for the information reply armed at RecvBuf and returns the checked frame
+    // among the bytes this query received; `deadline` is the end of the query's time.
+    FoundFrame receiveInfoReply(std::chrono::steady_clock::time_point deadline);
     // Builds a command frame with an address in SendBuf, with CRC, ETX and escapes;
     // FrameLength is then the number of bytes to send.
     void buildAddressFrame(std::uint8_t command, std::uint32_t address, std::uint8_t rows,

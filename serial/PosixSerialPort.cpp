@@ -338,13 +338,15 @@ private:
     }
     // The kernel hangs a tty up when its device goes away: writes and ioctls then
     // give EIO, and in the moment before the hang-up ENODEV.
-    static bool isLoss(int err) { return err == EIO || err == ENODEV; }
+    void noteLoss(int err) {
+        if (err == EIO || err == ENODEV) gone_.store(true, std::memory_order_release);
+    }
     bool lost(int err) {
-        if (isLoss(err)) gone_.store(true, std::memory_order_release);
+        noteLoss(err);
         return fail(err);
     }
     int readFailed(int err) {
-        if (isLoss(err)) gone_.store(true, std::memory_order_release);
+        noteLoss(err);
         readError_.store(err, std::memory_order_relaxed);
         return -1;
     }
