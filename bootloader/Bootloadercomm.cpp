@@ -102,6 +102,11 @@ bool ZbBootloader::waitForData() {
 void ZbBootloader::timeOutTimer() {
     const auto deadline = Timer->deadline();
     stopTimer();
+    // What the port holds now was there when the program looked after the deadline:
+    // the reply of a program that was held up, which counts as in time. When the
+    // program kept up, this finds nothing and costs a scheduling delay. The discard
+    // ends at its time-out whatever the line brings.
+    if (!Stat.Discard) Comm->CatchUp(deadline);
     // A main thread held up (a modal loop, a loaded machine) comes here late. A
     // reception that completed in time still ends the wait as data; its handler may
     // instead go on to the reply's next stage, with the timer running again.

@@ -10,7 +10,10 @@
 // A wait ends by what happened on the line before its deadline, not by when the main
 // thread got to it: a reception that completed before the deadline ends the wait as
 // data even when the main thread runs the time-out first (it was held in a modal
-// loop, say), and one that completed after it ends nothing.
+// loop, say), and one that completed after it ends nothing. At the time-out the
+// watcher first takes what the port holds: a program that was held up (stopped,
+// suspended, starved) past the deadline finds there the reply that came meanwhile,
+// and counts it as in time (TRead says how a held-up watcher stamps what it reads).
 #pragma once
 
 #include <chrono>
@@ -96,6 +99,13 @@ public:
         Stat.TimedOut = false;
         Stat.DataReceived = false;
         Timer->setInterval(milliseconds);
+    }
+    // The same, for a wait that ends at `deadline`: at once when that has passed,
+    // and then only what the port holds counts.
+    void startTimerUntil(std::chrono::steady_clock::time_point deadline) {
+        Stat.TimedOut = false;
+        Stat.DataReceived = false;
+        Timer->setDeadline(deadline);
     }
     // Waits until the armed read completes (true) or the timer ends the wait (false);
     // the wait was armed when its timer started. Once the device has gone, every

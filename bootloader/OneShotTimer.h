@@ -19,6 +19,9 @@ public:
     OneShotTimer& operator=(const OneShotTimer&) = delete;
 
     void setInterval(std::uint32_t milliseconds);
+    // Starts a period that ends at `deadline`, at once when that has passed; the
+    // deadline stays as given.
+    void setDeadline(std::chrono::steady_clock::time_point deadline);
     std::uint32_t interval() const { return interval_; }
     bool running() const { return running_ != 0; }
     // When the latest period started ends (or ended); stopping leaves it as it is.

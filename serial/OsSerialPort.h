@@ -89,6 +89,9 @@ public:
     virtual bool flush(std::chrono::milliseconds limit) = 0;
     // Bytes written that the driver still holds for the line; 0 when it cannot tell.
     virtual std::size_t queuedOutput() = 0;
+    // Bytes received that the driver holds for the next read; 0 when it cannot tell.
+    // Any thread; never blocks.
+    virtual std::size_t queuedInput() = 0;
     // Drops every received byte that has not been read yet; returns at once.
     virtual bool discardInput() = 0;
     // Drops every byte queued for sending that has not left yet; returns at once.

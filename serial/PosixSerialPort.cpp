@@ -291,6 +291,12 @@ public:
         return static_cast<std::size_t>(queued);
     }
 
+    std::size_t queuedInput() override {
+        int queued = 0;
+        if (::ioctl(fd_, FIONREAD, &queued) != 0 || queued < 0) return 0;
+        return static_cast<std::size_t>(queued);
+    }
+
     bool discardInput() override { return ::tcflush(fd_, TCIFLUSH) == 0 || fail(errno); }
     bool discardOutput() override { return ::tcflush(fd_, TCOFLUSH) == 0 || fail(errno); }
 

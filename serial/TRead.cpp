@@ -44,6 +44,7 @@ void TRead::arm(std::uint8_t* destination, std::int32_t count) {
     count_.store(count, std::memory_order_relaxed);
     destination_.store(destination, std::memory_order_relaxed);
     position_.store(0, std::memory_order_relaxed);
+    stored_.store(0, std::memory_order_relaxed);
     armed_.store(true, std::memory_order_seq_cst);
     // An idle watcher starts reading at once rather than at the end of its nap. It
     // tests `armed` under control_ before it sleeps: taking the lock here means it
@@ -107,6 +108,23 @@ void TRead::runDataReady(const std::shared_ptr<MainCall>& call) {
     call->done.notify_all();
 }
 
+void TRead::catchUp(TimePoint deadline) {
+    std::unique_lock lock(control_);
+    if (!armed_.load(std::memory_order_acquire) || port_ == nullptr || goneReported_ || terminated_) return;
+    catchUpDeadline_ = deadline;
+    const std::uint64_t request = ++catchUpRequest_;
+    // A read under way waits for bytes that may never come; the catch-up reads
+    // only what is there.
+    if (reading_) port_->interruptRead();
+    changed_.notify_all();
+    changed_.wait_for(lock, kCatchUpBound, [this, request] {
+        return catchUpServed_ == request || pendingCall_ != nullptr || waitingMain_ || pauseRequested_ ||
+               goneReported_ || terminated_.load() || !armed_.load(std::memory_order_acquire);
+    });
+    // Served or not, the request ends here: a late watcher reads as usual again.
+    catchUpServed_ = catchUpRequest_;
+}
+
 void TRead::discardReceived() {
     std::unique_lock lock(control_);
     discards_.fetch_add(1, std::memory_order_seq_cst);
@@ -162,6 +180,7 @@ bool TRead::parkIfPaused() {
         changed_.notify_all();
         changed_.wait(lock, [this] { return !pauseRequested_ || terminated_.load(); });
         parked_ = false;
+        lookedAt_ = std::chrono::steady_clock::now();
     }
     return !terminated_;
 }
@@ -176,7 +195,8 @@ void TRead::idleSleep(std::chrono::milliseconds period) {
 void TRead::napUnlessRearmed(std::uint64_t generation) {
     std::unique_lock lock(control_);
     changed_.wait_for(lock, kIdleSleep, [this, generation] {
-        return pauseRequested_ || terminated_.load() || generation_.load(std::memory_order_seq_cst) != generation;
+        return pauseRequested_ || terminated_.load() || catchUpWanted() ||
+               generation_.load(std::memory_order_seq_cst) != generation;
     });
 }
 
@@ -187,13 +207,15 @@ bool TRead::waitIfGone() {
     return true;
 }
 
-std::shared_ptr<TRead::MainCall> TRead::publishCompletion(std::uint64_t generation, bool deviceGone) {
+std::shared_ptr<TRead::MainCall> TRead::publishCompletion(std::uint64_t generation, bool deviceGone,
+                                                          std::optional<TimePoint> arrivedBy) {
     auto call = std::make_shared<MainCall>();
     call->generation = generation;
     call->deviceGone = deviceGone;
     {
         std::lock_guard lock(control_);
-        call->completedAt = std::chrono::steady_clock::now();
+        const TimePoint now = std::chrono::steady_clock::now();
+        call->completedAt = arrivedBy ? std::min(*arrivedBy, now) : now;
         pendingCall_ = call;
         waitingMain_ = true;
     }
@@ -233,13 +255,16 @@ void TRead::Synchronize(const std::shared_ptr<MainCall>& call) {
         pendingCall_.reset();
         waitingMain_ = false;
     }
+    lookedAt_ = std::chrono::steady_clock::now();
 }
 
-int TRead::readSome(std::uint64_t& discards) {
+int TRead::readSome(std::uint64_t& discards, std::optional<TimePoint>& arrivedBy) {
     OsSerialPort* port;
     std::size_t want = 1;
     {
-        std::lock_guard lock(control_);
+        std::unique_lock lock(control_);
+        const bool catching = catchUpWanted();
+        if (catching) arrivedBy = catchUpDeadline_;
         if (carryBegin_ < carryEnd_) {
             const int count = carryEnd_ - carryBegin_;
             std::memmove(scratch_, scratch_ + carryBegin_, static_cast<std::size_t>(count));
@@ -258,12 +283,27 @@ int TRead::readSome(std::uint64_t& discards) {
                 count_.load(std::memory_order_relaxed) - position_.load(std::memory_order_relaxed);
             want = static_cast<std::size_t>(std::clamp<std::int32_t>(lacking, 1, sizeof scratch_));
         }
+        if (catching) {
+            // Only what is there: a read that waited could take bytes that came
+            // after the catch-up was asked for.
+            const std::size_t queued = port->queuedInput();
+            if (queued == 0) {
+                catchUpServed_ = catchUpRequest_;
+                lock.unlock();
+                changed_.notify_all();
+                return 0;
+            }
+            want = std::min(want, queued);
+        }
         reading_ = true;
     }
     const int result = port->read(scratch_, want);
     {
         std::lock_guard lock(control_);
         reading_ = false;
+        // Ended by a catch-up, or under way when it was asked for: the bytes were
+        // there when the main thread looked.
+        if (result > 0 && catchUpWanted() && !arrivedBy) arrivedBy = catchUpDeadline_;
     }
     changed_.notify_all();
     return result;
@@ -277,7 +317,7 @@ void TRead::carryOver(int from, int count, std::uint64_t discards) {
     carriedDiscards_ = discards;
 }
 
-void TRead::storeReceived(int count, std::uint64_t discards) {
+void TRead::storeReceived(int count, std::uint64_t discards, std::optional<TimePoint> arrivedBy) {
     for (int i = 0; i < count; ++i) {
         storing_.store(true, std::memory_order_seq_cst);
         // Given up while the read was under way: this byte and the rest wait for the
@@ -298,6 +338,7 @@ void TRead::storeReceived(int count, std::uint64_t discards) {
         destination[position] = scratch_[i];
         ++position;
         destination[position] = 0;
+        stored_.store(position, std::memory_order_release);
         const bool complete = position >= count_.load(std::memory_order_relaxed);
         position_.store(complete ? 0 : position, std::memory_order_release);
         if (!complete) {
@@ -308,7 +349,7 @@ void TRead::storeReceived(int count, std::uint64_t discards) {
         // reception; the hand-over is published, then the reception disarmed,
         // before the main thread hears of it.
         carryOver(i + 1, count, discards);
-        std::shared_ptr<MainCall> call = publishCompletion(generation, false);
+        std::shared_ptr<MainCall> call = publishCompletion(generation, false, arrivedBy);
         armed_.store(false, std::memory_order_seq_cst);
         storing_.store(false, std::memory_order_seq_cst);
         Synchronize(call);
@@ -331,23 +372,35 @@ bool TRead::portGone() {
 }
 
 void TRead::Execute() {
+    lookedAt_ = std::chrono::steady_clock::now();
     while (parkIfPaused()) {
         // A hung-up line answers every read at once: nothing more is read from it.
-        if (waitIfGone()) continue;
+        if (waitIfGone()) {
+            lookedAt_ = std::chrono::steady_clock::now();
+            continue;
+        }
         // Nothing armed: idle.
         if (!armed_.load(std::memory_order_acquire)) {
             idleSleep(kIdleSleep);
+            lookedAt_ = std::chrono::steady_clock::now();
             continue;
         }
         // What has arrived, or nothing within the read time-out.
         const std::uint64_t generation = generation_.load(std::memory_order_seq_cst);
         const auto began = std::chrono::steady_clock::now();
         std::uint64_t discards = 0;
-        const int count = readSome(discards);
+        std::optional<TimePoint> arrivedBy;
+        const int count = readSome(discards, arrivedBy);
+        const auto returned = std::chrono::steady_clock::now();
         if (count > 0) {
-            storeReceived(count, discards);
+            // Held up (stopped, starved) since it last looked: the bytes may have come
+            // at any moment since then, and cannot be told from bytes that did.
+            if (!arrivedBy && returned - lookedAt_ > kHeldUpGap) arrivedBy = lookedAt_;
+            lookedAt_ = returned;
+            storeReceived(count, discards, arrivedBy);
             continue;  // on to the next read at once
         }
+        lookedAt_ = returned;
         if (portGone()) {
             reportDeviceGone();
             continue;

@@ -33,6 +33,17 @@
 //   - bytes of a read that the reception it was made for cannot take (it was given
 //     up, or re-armed shorter, while the read was under way) are carried over, in
 //     order, to the next reception, as if they had stayed in the driver's queue.
+//   - a completion is stamped with the time its last byte was read, except where
+//     that time says nothing of when the bytes came: the watcher was held up (a
+//     read returned more than kHeldUpGap after the watcher last looked at the line:
+//     the process was stopped or starved), so the bytes may have come at any moment
+//     since that look, which is then the stamp; or the main thread asked the watcher
+//     to catch up at a time-out (catchUp), and the bytes the port held then count as
+//     received by that time-out's deadline.
+//   - a catch-up is a request under control_ that the watcher serves at the top of
+//     its next read: it reads only what the port reports queued (never waiting), and
+//     serves the request once the port holds nothing more for the reception, or the
+//     reception completed. The main thread waits a bounded moment for either.
 //   - when a read finds the device gone (OsSerialPort::deviceGone), the watcher
 //     hands the owner's ReportDeviceGone to the main thread the way it hands over a
 //     completion, once for the port, and then reads no more from it: a hung-up line
@@ -48,6 +59,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "MainThread.h"
@@ -80,6 +92,15 @@ public:
     std::chrono::steady_clock::time_point completedAt() const { return handingOver_; }
     // Bytes stored so far by the armed reception (0 once it completed).
     std::int32_t received() const { return position_.load(std::memory_order_acquire); }
+    // Bytes stored by the latest reception since it was armed, also once it
+    // completed or was given up.
+    std::int32_t stored() const { return stored_.load(std::memory_order_acquire); }
+    // Main thread, at a wait's time-out: the watcher takes at once what the port
+    // holds for the armed reception, as received by `deadline` (the bytes were there
+    // when the program first looked after it), and this returns once it has: the
+    // port held nothing more, or the reception completed and its hand-over is
+    // pending. Never longer than kCatchUpBound; at once when nothing is armed.
+    void catchUp(std::chrono::steady_clock::time_point deadline);
     // Main thread, no reception armed: drops the bytes carried over from a given-up
     // reception and ends a read under way, dropping what it brings. Returns once
     // the watcher holds no byte that arrived before this call; the driver's queue
@@ -98,8 +119,16 @@ public:
     // not run.
     void Terminate();
 
+    // A read waits at most 100 ms for its first byte: one that returns later than
+    // this after the watcher last looked at the line was held up.
+    static constexpr std::chrono::milliseconds kHeldUpGap{150};
+    // How long catchUp waits for the watcher: a scheduling delay, never a read's
+    // time-out.
+    static constexpr std::chrono::milliseconds kCatchUpBound{50};
+
 private:
     struct MainCall;
+    using TimePoint = std::chrono::steady_clock::time_point;
     void Execute();
     bool parkIfPaused();                 // false when terminated
     // Naps `period`, less when paused, terminated or armed.
@@ -110,9 +139,11 @@ private:
     // When the owner was told that the device has gone: reads nothing and returns
     // true once paused or terminated.
     bool waitIfGone();
-    // With the last byte stored: notes the completion and publishes its hand-over;
-    // or (deviceGone) publishes the news that the device has gone.
-    std::shared_ptr<MainCall> publishCompletion(std::uint64_t generation, bool deviceGone);
+    // With the last byte stored: notes the completion, stamped now or at
+    // `arrivedBy` when that is earlier, and publishes its hand-over; or (deviceGone)
+    // publishes the news that the device has gone.
+    std::shared_ptr<MainCall> publishCompletion(std::uint64_t generation, bool deviceGone,
+                                                std::optional<TimePoint> arrivedBy = std::nullopt);
     bool portGone();
     // Has the main thread run the owner's ReportDeviceGone, once for the port.
     void reportDeviceGone();
@@ -123,11 +154,14 @@ private:
     void runDataReady(const std::shared_ptr<MainCall>& call);
     void withdrawPendingCall();
     // Reads into scratch_ what the armed reception still lacks, the carried bytes
-    // first; `discards` is the discard count when the read began. Returns the count.
-    int readSome(std::uint64_t& discards);
+    // first; `discards` is the discard count when the read began. While a catch-up
+    // is asked for, reads only what the port holds (serving the request when that
+    // is nothing) and sets `arrivedBy` to its deadline. Returns the count.
+    int readSome(std::uint64_t& discards, std::optional<TimePoint>& arrivedBy);
     // Stores scratch_[0, count) into the armed reception, completing it when full;
     // what it cannot take is carried over.
-    void storeReceived(int count, std::uint64_t discards);
+    void storeReceived(int count, std::uint64_t discards, std::optional<TimePoint> arrivedBy);
+    bool catchUpWanted() const { return catchUpServed_ != catchUpRequest_; }  // control_
     // Keeps scratch_[from, count) for the next reception.
     void carryOver(int from, int count, std::uint64_t discards);
 
@@ -136,6 +170,7 @@ private:
     std::atomic<bool> storing_{false};
     std::atomic<std::int32_t> count_{0};
     std::atomic<std::int32_t> position_{0};
+    std::atomic<std::int32_t> stored_{0};  // position_, but kept at completion
     std::atomic<std::uint8_t*> destination_{nullptr};
     std::atomic<std::uint64_t> generation_{0};  // advanced by the main thread at each disarming
     std::atomic<std::uint64_t> discards_{0};    // advanced under control_
@@ -147,6 +182,13 @@ private:
     int carryEnd_ = 0;
     std::uint64_t carriedDiscards_ = 0;  // the discard count when they were read; control_
     bool reading_ = false;  // a port read is under way; control_
+    // Catch-ups asked for and served (control_), and the deadline of the latest.
+    std::uint64_t catchUpRequest_ = 0;
+    std::uint64_t catchUpServed_ = 0;
+    TimePoint catchUpDeadline_{};
+    // The watcher's own: when it last looked at the line (a read returned, or it
+    // came back from waiting for the main thread, a pause or a reception).
+    TimePoint lookedAt_{};
     TZbComm* owner_;
     MainThread& main_;
     OsSerialPort* port_;  // handed over under control_ while paused

@@ -265,6 +265,12 @@ std::chrono::steady_clock::time_point TZbComm::CompletedAt() const {
     return watcher_ ? watcher_->completedAt() : std::chrono::steady_clock::time_point{};
 }
 
+void TZbComm::CatchUp(std::chrono::steady_clock::time_point deadline) {
+    if (watcher_) watcher_->catchUp(deadline);
+}
+
+std::int32_t TZbComm::StoredCount() const { return watcher_ ? watcher_->stored() : 0; }
+
 void TZbComm::DataReady() {
     if (log_ != nullptr && readDestination_ != nullptr) {
         std::fwrite("R-", 1, 2, log_);

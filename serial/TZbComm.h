@@ -106,6 +106,14 @@ public:
     bool HandOverCompletedBy(std::chrono::steady_clock::time_point deadline);
     // While DataReady runs: when the reception it reports completed.
     std::chrono::steady_clock::time_point CompletedAt() const;
+    // At a wait's time-out: the watcher takes at once what the port holds for the
+    // armed reception, as received by `deadline`, so that a reply that lay in the
+    // port while the program was held up ends its wait. Waits a few milliseconds at
+    // most (TRead::catchUp).
+    void CatchUp(std::chrono::steady_clock::time_point deadline);
+    // Bytes stored by the latest reception since ReadComm, also once it completed or
+    // was stopped.
+    std::int32_t StoredCount() const;
     // Drops everything received that no reception has taken yet: the driver's input
     // queue and a byte the watcher holds over from a given-up reception. Stops an
     // armed reception first, as StopReading does. Returns at once; a reply to a

@@ -233,6 +233,13 @@ public:
         return stat.cbOutQue;
     }
 
+    std::size_t queuedInput() override {
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!::ClearCommError(handle_, &errors, &stat)) return 0;
+        return stat.cbInQue;
+    }
+
     bool discardInput() override { return purge(PURGE_RXCLEAR); }
     bool discardOutput() override { return purge(PURGE_TXABORT | PURGE_TXCLEAR); }
 
