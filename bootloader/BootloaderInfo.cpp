@@ -31,21 +31,25 @@ std::uint32_t littleEndian16(const std::uint8_t* bytes) {
 }  // namespace
 
 ZbBootloader::FoundFrame ZbBootloader::receiveInfoReply(std::chrono::steady_clock::time_point deadline) {
-    if (!waitForData()) return findCheckedFrame(Comm->ReceivedCount(), kInfoFields);
+    // Timed out: every byte the reception stored counts, also when it completed just
+    // after the deadline.
+    if (!waitForData()) return findCheckedFrame(Comm->StoredCount(), kInfoFields);
     std::int32_t received = kInfoReadBytes;
     FoundFrame frame = findCheckedFrame(received, kInfoFields);
     // The read filled up. A reply behind other bytes, or made longer than the read
     // by its escapes, may not be whole yet: the query reads on, a byte at a time,
-    // until a checked reply is there or its time is up.
+    // until a checked reply is there or its time is up. Once it is up, what the port
+    // holds still counts, taken in one reception.
     while (frame.result != FrameSearch::Found &&
            received + kReadDestinationMin < static_cast<std::int32_t>(kReceiveBufferSize)) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) break;
-        startTimer(static_cast<std::uint32_t>(left));
-        Comm->ReadComm(RecvBuf + received, 1);
-        if (!waitForData()) break;
-        frame = findCheckedFrame(++received, kInfoFields);
+        const bool timeUp = std::chrono::steady_clock::now() >= deadline;
+        const std::int32_t count = timeUp ? static_cast<std::int32_t>(kReceiveBufferSize) - 1 - received : 1;
+        startTimerUntil(deadline);
+        Comm->ReadComm(RecvBuf + received, count);
+        const bool complete = waitForData();
+        received += complete ? count : Comm->StoredCount();
+        frame = findCheckedFrame(received, kInfoFields);
+        if (!complete || timeUp) break;
     }
     return frame;
 }
