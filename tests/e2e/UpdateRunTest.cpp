@@ -485,6 +485,57 @@ TEST(UpdateRun, ReadOnlyEarlierResultGivesWayToThisRunsOwn) {
     EXPECT_EQ(program.status(), "Orvix V4 reset error") << program.standardError();
 }
 
+// --- a program that was held up ---------------------------------------------------
+
+// The whole program is stopped (its process group gets SIGSTOP, as from a debugger, a
+// job-control stop or a suspended virtual machine) once the device has the command
+// `reached` looks for, for longer than the wait's time-out, and then goes on. The
+// reply came while it was stopped and lay in the port: it ends the wait.
+void holdWhenReached(ProgramRun& program, DevSimProcess& device, const std::function<bool(const Received&)>& reached,
+                     std::chrono::milliseconds hold) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!reached(Received(device)) && std::chrono::steady_clock::now() < deadline && !program.statusExists())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(reached(Received(device))) << "the command never came; " << program.status();
+    ASSERT_EQ(::kill(-program.pid(), SIGSTOP), 0);
+    std::this_thread::sleep_for(hold);
+    ASSERT_EQ(::kill(-program.pid(), SIGCONT), 0);
+}
+
+TEST(HeldUpProgram, StoppedLongerThanAWriteTimeOutStillWritesEverythingOnce) {
+    FlashFile flash;
+    // Each write takes 300 ms: the stop comes before its reply, and lasts longer
+    // than the write's 2.5 s.
+    DevSimProcess device({"--write-ms", "300", "--flash-in", flash.path()});
+    ProgramRun program(UpdateRun::withPort({}, device));
+    holdWhenReached(program, device, [](const Received& r) { return r.frames(kWriteCommand) >= 3; },
+                    std::chrono::milliseconds(3500));
+    EXPECT_EQ(program.wait(), 0);
+    device.stop();
+    EXPECT_EQ(program.status(), "OK") << program.standardError();
+    expectUpdatedFlash(device);
+    EXPECT_EQ(Received(device).frames(kWriteCommand), (kBootStart + 3583) / 3584);
+}
+
+TEST(HeldUpProgram, StoppedWhileTheInformationReplyComesTakesItAtTheFirstQuery) {
+    constexpr std::uint8_t kInformationCommand = 0x00;
+    FlashFile flash;
+    // The reply comes 45 ms after the query, within its 50 ms; the program is stopped
+    // before that, for half a second. Ten bytes of noise before it make the two fill
+    // the query's first reception exactly.
+    DevSimProcess device(
+        {"--no-app", "--info-ms", "45", "--info-noise", "112233445566778899AA", "--flash-in", flash.path()});
+    ProgramRun program(UpdateRun::withPort({}, device));
+    holdWhenReached(program, device, [](const Received& r) { return r.frames(kInformationCommand) >= 1; },
+                    std::chrono::milliseconds(500));
+    EXPECT_EQ(program.wait(), 0);
+    device.stop();
+    EXPECT_EQ(program.status(), "OK") << program.standardError();
+    expectUpdatedFlash(device);
+    // A second query would mean the first one's reply was lost.
+    EXPECT_EQ(Received(device).frames(kInformationCommand), 1u) << program.standardError();
+}
+
 // --- a device that goes away -------------------------------------------------------
 
 // The adapter is pulled after the reply to write block 3: the line hangs up, reads

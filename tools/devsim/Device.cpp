@@ -292,9 +292,9 @@ void Device::information(TimePoint at)
         transcript_.event(at, "fault", "information reply with a bad CRC");
     if (!options_.infoNoise.empty()) {
         transcript_.event(at, "fault", "bytes before the information reply");
-        reply(options_.infoNoise, at, "noise");
+        reply(options_.infoNoise, at + options_.infoTime, "noise");
     }
-    reply(encodeFrame(body, options_.infoBadCrc ? kBadCrc16 : 0), at, "frame");
+    reply(encodeFrame(body, options_.infoBadCrc ? kBadCrc16 : 0), at + options_.infoTime, "frame");
 }
 
 std::vector<std::uint8_t> Device::commandReply(std::uint8_t command, const CommandFailure& failure,

@@ -193,6 +193,9 @@ std::unique_ptr<CLI::App> makeApp(Options& o)
     addValue(*app, o, device, "write-ms", "N", "0 to 3600000 milliseconds",
              "time taken by each write command (default 0)",
              [](const std::string& v, Options& x) { return parseMilliseconds(v, x.writeTime); });
+    addValue(*app, o, device, "info-ms", "N", "0 to 3600000 milliseconds",
+             "time taken to answer the information command (default 0)",
+             [](const std::string& v, Options& x) { return parseMilliseconds(v, x.infoTime); });
     addValue(*app, o, device, "latency-ms", "N", "0 to 1000 milliseconds",
              "bytes to the host reach it only at the next tick of N ms, like a USB adapter's latency "
              "timer (default 0: at once)",

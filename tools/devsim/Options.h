@@ -37,6 +37,7 @@ struct Options {
     unsigned maxBaud = 115200;             // fastest speed the bootloader locks to
     std::chrono::milliseconds eraseTime{0};
     std::chrono::milliseconds writeTime{0};
+    std::chrono::milliseconds infoTime{0};
     // A USB adapter's latency timer: what the device sends reaches the host only at
     // the next tick of this period (0: at once).
     std::chrono::milliseconds latency{0};
