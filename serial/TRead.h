@@ -119,9 +119,11 @@ public:
     // not run.
     void Terminate();
 
-    // A read waits at most 100 ms for its first byte: one that returns later than
-    // this after the watcher last looked at the line was held up.
-    static constexpr std::chrono::milliseconds kHeldUpGap{150};
+    // A read waits at most 100 ms for its first byte, and a Windows read then takes
+    // the bytes as they come, at most a scratch buffer's 100 (52 ms at 19200 baud):
+    // one that returns later than this after the watcher last looked at the line was
+    // held up.
+    static constexpr std::chrono::milliseconds kHeldUpGap{200};
     // How long catchUp waits for the watcher: a scheduling delay, never a read's
     // time-out.
     static constexpr std::chrono::milliseconds kCatchUpBound{50};
