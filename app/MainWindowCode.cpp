@@ -230,24 +230,30 @@ void TMainWindow::UpdateButtonClick() {
     if (!Bootloader->activateBootloader(resetFirst)) {
         // Activation reports its own result text when it ends the program.
         if (Main.terminationRequested()) return;
-        // The device may sit in its bootloader at the line speed in force already.
-        if (!Bootloader->getBootloaderInfo()) {
-            ReportResult("I can't find the bootloader");
-            terminate();
+        // The device may sit in its bootloader at the line speed in force already,
+        // unless it has gone.
+        if (Bootloader->deviceGone() || !Bootloader->getBootloaderInfo()) {
+            reportFailedStep("I can't find the bootloader");
             return;
         }
     }
     if (!Bootloader->eraseFlash()) {
-        ReportResult("Error during erasing");
-        terminate();
+        reportFailedStep("Error during erasing");
         return;
     }
     if (!Bootloader->writeFlash(FlashImage.data())) {
-        ReportResult("Error during writing");
-        terminate();
+        reportFailedStep("Error during writing");
         return;
     }
     ReportResult("OK");
+    terminate();
+}
+
+void TMainWindow::reportFailedStep(const std::string& text) {
+    // A step that failed because the device has gone says so (once for the run),
+    // whichever call found it: a write between two waits, say.
+    (void)Bootloader->deviceGone();
+    ReportResult(text);
     terminate();
 }
 
