@@ -558,9 +558,10 @@ TEST(UpdateRun, BreakRefusedOnALiveLineIsSaidOnceAndTheRunGoesOn) {
     if (testsWindowsProgram()) GTEST_SKIP() << "the refusal is played below the Linux program";
     for (const char* code : {"5", "32", "25"}) {  // EIO, EPIPE, ENOTTY
         FlashFile flash;
-        UpdateRun run({"--no-app", "--flash-in", flash.path()}, {.environment = {std::string("LD_PRELOAD=") + REFUSE_BREAK_LIBRARY,
-                                                     std::string("ZB_REFUSE_BREAK=") + code,
-                                                     "ASAN_OPTIONS=verify_asan_link_order=0"}});
+        const std::vector<std::string> environment = {std::string("LD_PRELOAD=") + REFUSE_BREAK_LIBRARY,
+                                                      std::string("ZB_REFUSE_BREAK=") + code,
+                                                      "ASAN_OPTIONS=verify_asan_link_order=0"};
+        UpdateRun run({"--no-app", "--flash-in", flash.path()}, {.environment = environment});
         const std::string err = run.program.standardError();
         EXPECT_EQ(run.program.status(), "OK") << "errno " << code << "\n" << err;
         const std::string refused = "COM3 cannot send a break (";
