@@ -50,7 +50,8 @@ TMainWindow::TMainWindow(MainThread& main, MainWindowView& view,
     // this run's result or none.
     const EarlierResult earlier = RemoveEarlierResult(kResultFileName);
     if (earlier == EarlierResult::Held) {
-        copyToStandardError(std::string("zbupdater: cannot remove the earlier ") + kResultFileName);
+        copyToStandardError(std::string("zbupdater: cannot remove the earlier ") + kResultFileName +
+                            " (empty, held open by another program)");
     }
     setUpGauge();
     Bootloader = std::make_unique<ZbBootloader>(Main, *this);
@@ -60,14 +61,17 @@ TMainWindow::TMainWindow(MainThread& main, MainWindowView& view,
     if (earlier == EarlierResult::Stands) {
         // No report of this run could take its place: the device is not touched.
         copyToStandardError(std::string("zbupdater: the earlier ") + kResultFileName +
-                            " can be neither removed nor emptied (a read-only folder or medium?); "
-                            "the device is left alone");
+                            " can be neither removed nor emptied (a read-only folder or medium, or "
+                            "another program holding it open?); the device is left alone");
         ExitStatus = kEarlierResultStands;
         terminate();
         return;
     }
 
     if (arguments.empty()) {
+        // A person who tried the program bare learns what it wants; a calling
+        // program reads the file as always.
+        copyToStandardError("zbupdater: a serial port name is wanted (zbupdater PORT); --help tells more");
         ReportResult("No parameter");
         terminate();
         return;
@@ -226,24 +230,30 @@ void TMainWindow::UpdateButtonClick() {
     if (!Bootloader->activateBootloader(resetFirst)) {
         // Activation reports its own result text when it ends the program.
         if (Main.terminationRequested()) return;
-        // The device may sit in its bootloader at the line speed in force already.
-        if (!Bootloader->getBootloaderInfo()) {
-            ReportResult("I can't find the bootloader");
-            terminate();
+        // The device may sit in its bootloader at the line speed in force already,
+        // unless it has gone.
+        if (Bootloader->deviceGone() || !Bootloader->getBootloaderInfo()) {
+            reportFailedStep("I can't find the bootloader");
             return;
         }
     }
     if (!Bootloader->eraseFlash()) {
-        ReportResult("Error during erasing");
-        terminate();
+        reportFailedStep("Error during erasing");
         return;
     }
     if (!Bootloader->writeFlash(FlashImage.data())) {
-        ReportResult("Error during writing");
-        terminate();
+        reportFailedStep("Error during writing");
         return;
     }
     ReportResult("OK");
+    terminate();
+}
+
+void TMainWindow::reportFailedStep(const std::string& text) {
+    // A step that failed because the device has gone says so (once for the run),
+    // whichever call found it: a write between two waits, say.
+    (void)Bootloader->deviceGone();
+    ReportResult(text);
     terminate();
 }
 

@@ -105,6 +105,8 @@ private:
     // Activation, erase and write with the faster line: "" when all of them
     // succeeded, else the result text of the first step that failed.
     std::string updateAtFastRate(bool resetFirst);
+    // Reports the result of a step that failed and ends the run.
+    void reportFailedStep(const std::string& text);
     void terminate() { Main.requestTermination(); }
 
     MainThread& Main;

@@ -73,6 +73,28 @@ FileOutcome OpenExisting(const std::string& path, const char* mode, std::chrono:
         until);
 }
 
+// Nothing of that name is there any more (not merely unreadable).
+bool nameGone(const std::string& path) {
+    std::error_code ec;
+    return fs::symlink_status(path, ec).type() == fs::file_type::not_found;
+}
+
+// Empties the existing file `path` in place, in one attempt.
+FileOutcome EmptyInPlace(const std::string& path) {
+    std::FILE* opened = nullptr;
+    const FileOutcome outcome = OpenExistingFile(path, "wb", opened);
+    if (outcome != FileOutcome::Done) return outcome;
+    return WriteAndClose(File(opened), {}, true) ? FileOutcome::Done : FileOutcome::Failed;
+}
+
+// A file still held after the retry bound, neither removed nor emptied: an empty one
+// has nothing to misread; one with text stands.
+EarlierResult HeldUnlessItHasText(const std::string& path) {
+    std::error_code ec;
+    const auto size = fs::file_size(path, ec);
+    return !ec && size == 0 ? EarlierResult::Held : EarlierResult::Stands;
+}
+
 }  // namespace
 
 bool WriteResultFile(const std::string& path, const std::string& text) {
@@ -103,37 +125,56 @@ bool WriteResultFile(const std::string& path, const std::string& text) {
     return OpenExisting(path, "wb", until, file) == FileOutcome::Done && WriteAndClose(std::move(file), text, false);
 }
 
-EarlierResult RemoveEarlierResult(const std::string& path) {
+EarlierResult RemoveEarlierResult(const std::string& path, const RemoveCall& remove) {
     const auto until = std::chrono::steady_clock::now() + kHeldRetry;
     std::error_code ec;
-    if (!fs::is_regular_file(fs::symlink_status(path, ec))) return EarlierResult::None;
+    const fs::file_status found = fs::symlink_status(path, ec);
+    const bool link = fs::is_symlink(found);
+    if (!link && !fs::is_regular_file(found)) return EarlierResult::None;
     // A removal reported as done can leave the name in place: on Windows a file that
-    // others hold open with delete sharing stays until they let go, and Wine reports
-    // the removal of a file that the system refuses to unlink as done. Such a name is
-    // tried again like a held file, and then taken as refused.
-    bool stayed = false;
-    const FileOutcome removed = RetryWhileHeld(
-        [&] {
-            const FileOutcome outcome = RemoveFile(path);
-            if (outcome != FileOutcome::Done || !fs::exists(fs::symlink_status(path, ec))) return outcome;
-            stayed = true;
-            return FileOutcome::Held;
-        },
-        until);
-    if (removed == FileOutcome::Done) {
+    // others hold open with delete sharing stays until they let go, and refuses every
+    // new open and removal as access denied meanwhile; Wine reports the removal of a
+    // file that the system refuses to unlink as done. Such a name is waited for like a
+    // held file, and then taken as refused.
+    bool pending = false;
+    bool emptied = false;
+    FileOutcome removed = FileOutcome::Failed;
+    for (;;) {
+        removed = remove(path);
+        if (removed == FileOutcome::Done && !nameGone(path)) {
+            pending = true;
+            removed = FileOutcome::Held;
+        } else if (removed == FileOutcome::Failed && pending && !nameGone(path)) {
+            removed = FileOutcome::Held;
+        }
+        if (removed != FileOutcome::Held) break;
+        // A holder that lets others write gets the file emptied at once, so that no
+        // old text stays readable during the run; the report replaces it or is
+        // written into it later. A link's target is not ours to write.
+        if (!pending && !link && EmptyInPlace(path) == FileOutcome::Done) {
+            emptied = true;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= until) break;
+        std::this_thread::sleep_for(kHeldPause);
+    }
+    // Gone, also when somebody else took it between the look and the removal.
+    if (removed == FileOutcome::Done || nameGone(path)) {
         FlushFolderToDisk(path);
         return EarlierResult::None;
     }
-    if (removed == FileOutcome::Held && !stayed) return EarlierResult::Held;
+    if (emptied) return EarlierResult::Emptied;
+    if (removed == FileOutcome::Held && !pending) return HeldUnlessItHasText(path);
     // The folder refuses the removal (it is read-only, or sticky and the file someone
-    // else's); a file that can still be written is emptied, so that the old text is
-    // gone all the same.
+    // else's), or the name stayed: a file that can still be written is emptied, so
+    // that the old text is gone all the same. A link is never written through.
+    if (link) return EarlierResult::Stands;
     File file;
-    const FileOutcome emptied = OpenExisting(path, "wb", until, file);
-    if (emptied == FileOutcome::Done) {
+    const FileOutcome emptiedNow = OpenExisting(path, "wb", until, file);
+    if (emptiedNow == FileOutcome::Done) {
         return WriteAndClose(std::move(file), {}, true) ? EarlierResult::Emptied : EarlierResult::Stands;
     }
-    return emptied == FileOutcome::Held ? EarlierResult::Held : EarlierResult::Stands;
+    return emptiedNow == FileOutcome::Held ? HeldUnlessItHasText(path) : EarlierResult::Stands;
 }
 
 }  // namespace zb

@@ -32,6 +32,7 @@ bool ZbBootloader::activateBootloader(bool resetFirst) {
 
     if (resetFirst) {
         if (!sendShortCommand(kResetCode) || !receiveShortReply()) {
+            (void)deviceGone();  // says so, once, when that is why
             Owner.ReportResult("Orvix V4 reset error");
             Comm->KillComm();
             Main.requestTermination();
@@ -59,6 +60,8 @@ bool ZbBootloader::activateBootloader(bool resetFirst) {
     }
 
     if (!establishBaudRate()) {
+        // A device that has gone answers no second attempt either.
+        if (deviceGone()) return false;
         logLine("Repeat establishBaudRate");
         if (!establishBaudRate()) return false;
     }
@@ -78,23 +81,31 @@ void ZbBootloader::holdBreak() {
     // period even when bytes arrive meanwhile. What the window does in the break
     // (it may be built only now) runs within that period, as the timer runs.
     // Some USB adapters cannot send a break (their driver refuses it); a device that
-    // is in its bootloader already may still synchronise, so the run goes on.
-    if (!Comm->SetBreak() && !deviceGone()) {
-        logLine(Stat.PortName + " cannot send a break (" + DescribeOsError(Comm->LastOsError()) +
-                "): going on without it");
-    }
+    // is in its bootloader already may still synchronise, so the run goes on. Said
+    // once for the run, whatever the code and however often the break is tried.
+    if (!Comm->SetBreak()) sayBreakRefused("send a break", "going on without it");
     startTimer(kBreakMs);
     Owner.breakHeld();
     waitForData();
     logLine("SetBreak");
-    Comm->ClearBreak();
+    if (!Comm->ClearBreak()) sayBreakRefused("end the break", "going on");
+}
+
+void ZbBootloader::sayBreakRefused(const char* what, const char* next) {
+    const int error = Comm->LastOsError();
+    // Refused because the device has gone: that is said instead, once.
+    if (deviceGone() || BreakRefusalSaid) return;
+    BreakRefusalSaid = true;
+    logLine(Stat.PortName + " cannot " + what + " (" + DescribeOsError(error) + "): " + next);
 }
 
 bool ZbBootloader::establishBaudRate() {
     SendBuf[0] = kStx;
     for (int attempt = 0; attempt < kSyncAttempts; ++attempt) {
         if (!Comm->WriteComm(SendBuf, 1)) {
-            // The line did not take the byte: no echo can come.
+            // The line did not take the byte: no echo can come, and from a device
+            // that has gone none ever will.
+            if (deviceGone()) return false;
             logLine("Baud rate time out");
             continue;
         }

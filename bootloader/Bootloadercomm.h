@@ -155,6 +155,9 @@ public:
     // Holds the line in break for one timer period, back at 19200 baud, with nothing
     // left queued in either direction.
     void holdBreak();
+    // The driver refused to `what` (send a break, end it): one line for the run,
+    // saying what follows (`next`); none when the device has gone.
+    void sayBreakRefused(const char* what, const char* next);
     bool getBootloaderInfo();
     bool eraseFlash();
     bool eraseBlock(std::uint32_t address, std::uint8_t rows);
@@ -205,6 +208,7 @@ private:
     std::uint32_t EraseAddress = 0;
     bool RawReplies = false;
     bool GoneSaid = false;  // the device-gone line was written
+    bool BreakRefusalSaid = false;  // a refused break was said, once for the run
     std::string FastBaudRate;
 };
 

@@ -302,8 +302,8 @@ public:
 
     // TIOCSBRK first waits in the kernel (tty_wait_until_sent, no time limit) until
     // the driver's transmit queue is empty; the caller has emptied it.
-    bool setBreak() override { return ioctlOk(TIOCSBRK); }
-    bool clearBreak() override { return ioctlOk(TIOCCBRK); }
+    bool setBreak() override { return breakOk(TIOCSBRK); }
+    bool clearBreak() override { return breakOk(TIOCCBRK); }
 
     bool escape(std::uint32_t code) override {
         int bits = 0;
@@ -372,9 +372,24 @@ private:
         (void)::tcflush(fd_, TCOFLUSH);
         return fail(ETIMEDOUT);
     }
-    bool ioctlOk(unsigned long request) {
-        if (::ioctl(fd_, request) != 0) return lost(errno);
-        return true;
+    // USB-serial drivers pass the adapter's refusal of a break on to the caller:
+    // EIO from a short control transfer (ch341), EPIPE from a stalled one, ENOTTY
+    // where the chip has no break. A hung-up tty gives EIO as well, so the code alone
+    // does not tell a live adapter from a pulled one: the line itself is asked.
+    bool breakOk(unsigned long request) {
+        if (::ioctl(fd_, request) == 0) return true;
+        const int err = errno;
+        if (lineHungUp()) gone_.store(true, std::memory_order_release);
+        return fail(err);
+    }
+    // A hung-up tty polls as POLLHUP (with POLLERR); a live one never does.
+    bool lineHungUp() const {
+        pollfd p{fd_, 0, 0};
+        int ready;
+        do {
+            ready = ::poll(&p, 1, 0);
+        } while (ready < 0 && errno == EINTR);
+        return ready > 0 && (p.revents & POLLHUP) != 0;
     }
 
     int fd_ = -1;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "StandardErrorLines.h"
 #include "WindowLayout.h"
@@ -26,6 +27,9 @@ constexpr const char* kWindowProgram = "zbupdater-window";
 // The window program ends at the pipe's end in a few milliseconds; one that is
 // stuck (a display that never answers) is not waited for longer than this.
 constexpr std::chrono::milliseconds kWindowEndBound{200};
+// A killed process goes within milliseconds, unless the kernel holds it (an
+// uninterruptible sleep); this long at most it is waited for after the kill.
+constexpr std::chrono::milliseconds kKilledEndBound{300};
 constexpr int kPipeBytes = 4096;  // one page, the smallest pipe
 
 std::string programFolder() {
@@ -59,7 +63,13 @@ struct SpawnAttributes {
 
 }  // namespace
 
-WindowProcess::WindowProcess(const std::vector<std::string>& qtOptions) { start(qtOptions); }
+WindowProcess::WindowProcess(const std::vector<std::string>& qtOptions, ChildCalls calls) : calls_(std::move(calls)) {
+    if (!calls_.reap) calls_.reap = [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG); };
+    // Before the window program exists: it is reaped by this process only, and it
+    // starts with the default too.
+    ::signal(SIGCHLD, SIG_DFL);
+    start(qtOptions);
+}
 
 void WindowProcess::start(const std::vector<std::string>& qtOptions) {
     const std::string path = windowProgramPath();
@@ -82,7 +92,7 @@ void WindowProcess::start(const std::vector<std::string>& qtOptions) {
     // only when the processor has nothing else to do.
     sigset_t defaults;
     sigemptyset(&defaults);
-    for (int signal : {SIGPIPE, SIGHUP, SIGINT, SIGTERM}) sigaddset(&defaults, signal);
+    for (int signal : {SIGPIPE, SIGHUP, SIGINT, SIGTERM, SIGCHLD}) sigaddset(&defaults, signal);
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&spawn.attributes, &defaults);
@@ -131,18 +141,33 @@ WindowProcess::~WindowProcess() {
         pipe_ = -1;
     }
     if (pid_ <= 0) return;
+    // The process id stays this process's child, and so names nobody else, until it is
+    // reaped: a signal goes only to one found still running just before.
+    const auto start = std::chrono::steady_clock::now();
     // A window never shown (the run ended at its start) has nothing to wait for.
-    if (!shown_) ::kill(pid_, SIGKILL);
-    const auto deadline = std::chrono::steady_clock::now() + kWindowEndBound;
-    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            break;
+    const auto killAt = shown_ ? start + kWindowEndBound : start;
+    const auto giveUpAt = killAt + kKilledEndBound;
+    bool killed = false;
+    while (stillRunning()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= giveUpAt) break;  // left to the system
+        if (!killed && now >= killAt) {
+            calls_.kill(pid_, SIGKILL);
+            killed = true;
+            continue;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     pid_ = -1;
+}
+
+bool WindowProcess::stillRunning() {
+    for (;;) {
+        const pid_t reaped = calls_.reap(pid_);
+        if (reaped == 0) return true;
+        if (reaped < 0 && errno == EINTR) continue;
+        return false;  // reaped now, or not this process's child any more
+    }
 }
 
 void WindowProcess::redrawGauge(const TCGauge& gauge) {

@@ -14,8 +14,10 @@
 // start-up never delays a byte on the line.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,13 +26,28 @@
 
 namespace zb {
 
+// How the end reaches the window program's process: the system's own kill and a
+// waitpid that does not wait, unless a test puts others in their place.
+struct ChildCalls {
+    std::function<int(pid_t, int)> kill = [](pid_t pid, int signal) { return ::kill(pid, signal); };
+    // waitpid(pid, nullptr, WNOHANG): the pid once reaped, 0 while it runs, -1 when
+    // it is not (or no longer) this process's child.
+    std::function<pid_t(pid_t)> reap;
+};
+
 class WindowProcess final : public MainWindowView {
 public:
     // Starts the window program with Qt's own options on its command line. Call it
-    // before any other thread exists and before the port is opened.
-    explicit WindowProcess(const std::vector<std::string>& qtOptions);
+    // before any other thread exists and before the port is opened. SIGCHLD goes back
+    // to its default first: a caller that ignores it would pass the ignore on to this
+    // process and to the window program, and the system would then reap the window
+    // program unseen, so that its process id could belong to another process by the
+    // time this one sends it a signal.
+    explicit WindowProcess(const std::vector<std::string>& qtOptions, ChildCalls calls = {});
     // Closes the pipe, at whose end the window program ends; one that has not ended
-    // within a short bound is killed. Reaps it.
+    // within a short bound is killed, and reaped if it goes within a second bound.
+    // One that outlives that too (held in the kernel, say, by a file system that no
+    // longer answers) is left to the system: the updater's exit is never held up.
     ~WindowProcess() override;
     WindowProcess(const WindowProcess&) = delete;
     WindowProcess& operator=(const WindowProcess&) = delete;
@@ -61,6 +78,10 @@ private:
     // The window is gone: said once, and nothing more is sent.
     void lose(const std::string& why);
 
+    // The end's steps; false when the process is gone or not this one's child.
+    bool stillRunning();
+
+    ChildCalls calls_;
     pid_t pid_ = -1;
     int pipe_ = -1;
     WindowFeed feed_;

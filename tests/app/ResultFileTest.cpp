@@ -165,5 +165,47 @@ TEST(ResultFile, EarlierResultIsRemovedOrEmptiedWhereverThatCanBeDone) {
     EXPECT_TRUE(std::filesystem::is_directory("status.dat"));
 }
 
+TEST(ResultFile, EarlierResultThatIsASymbolicLinkGoesAndItsTargetStays) {
+    // Left in place, the link would show the earlier "OK" until a report replaced
+    // it, and a run killed before that would leave it readable.
+    TempWorkDir dir;
+    std::filesystem::create_directory("elsewhere");
+    ASSERT_TRUE(WriteResultFile("elsewhere/kept.dat", "OK"));
+    std::filesystem::create_symlink("elsewhere/kept.dat", "status.dat");
+    EXPECT_EQ(RemoveEarlierResult("status.dat"), EarlierResult::None);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status("status.dat")));
+    EXPECT_EQ(readFile("elsewhere/kept.dat"), "OK");
+    // A dangling one goes as well.
+    std::filesystem::create_symlink("elsewhere/none.dat", "status.dat");
+    EXPECT_EQ(RemoveEarlierResult("status.dat"), EarlierResult::None);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status("status.dat")));
+    // A folder that refuses the removal: the link stands, and nothing is written
+    // through it into a file that is not ours.
+    std::filesystem::create_symlink("elsewhere/kept.dat", "status.dat");
+    ::chmod("elsewhere", 0777);
+    ::chmod("elsewhere/kept.dat", 0666);
+    ::chmod(dir.path().c_str(), 0555);
+    const int code = asOrdinaryUser([] { return static_cast<int>(RemoveEarlierResult("status.dat")); });
+    ::chmod(dir.path().c_str(), 0755);
+    EXPECT_EQ(static_cast<EarlierResult>(code), EarlierResult::Stands);
+    EXPECT_EQ(readFile("elsewhere/kept.dat"), "OK");
+}
+
+TEST(ResultFile, EarlierResultThatVanishesBeforeItsRemovalCountsAsRemoved) {
+    // Another program (a caller clearing up, say) takes the file between the look at
+    // it and the removal.
+    TempWorkDir dir;
+    ASSERT_TRUE(WriteResultFile("status.dat", "OK"));
+    int removals = 0;
+    const auto takenMeanwhile = [&removals](const std::string& path) {
+        ++removals;
+        std::filesystem::remove(path);
+        return RemoveFile(path);
+    };
+    EXPECT_EQ(RemoveEarlierResult("status.dat", takenMeanwhile), EarlierResult::None);
+    EXPECT_EQ(removals, 1);
+    EXPECT_FALSE(std::filesystem::exists("status.dat"));
+}
+
 }  // namespace
 }  // namespace zb

@@ -53,6 +53,10 @@ TEST(Startup, WithoutArgumentReportsNoParameterAndOpensNoPort) {
     EXPECT_EQ(run.wait(), 0);
     EXPECT_EQ(run.status(), "No parameter");
     EXPECT_FALSE(contains(run.standardError(), "active")) << run.standardError();
+    // A person who tried it bare is told, in one line, what it wants.
+    EXPECT_TRUE(contains(run.standardError(), "zbupdater: a serial port name is wanted (zbupdater PORT); --help tells "
+                                              "more\n"))
+        << run.standardError();
     // Nobody configured the line: it still has the terminal's cooked settings.
     termios after{};
     ASSERT_EQ(::tcgetattr(com1.masterFd(), &after), 0);

@@ -581,6 +581,49 @@ TEST(UpdateRun, DeviceUnpluggedDuringTheWriteBlocksEndsAtOnceWithWritingError) {
     run.expectEndedAtOnceWithWritingError();
 }
 
+// The adapter is pulled while the line is held in break, where no read is armed and
+// nothing notices: ending the break or the first synchronisation byte finds the line
+// hung up. One line says so, no attempt follows, and nothing falls back.
+TEST(UpdateRun, DeviceUnpluggedDuringTheBreakIsSaidOnceAndNothingFollows) {
+    if (testsWindowsProgram()) GTEST_SKIP() << "a write that fails under Wine is the Windows port layer's to confirm";
+    for (const std::vector<std::string>& environment :
+         {std::vector<std::string>{}, std::vector<std::string>{"ZBUPDATER_BAUD=115200"}}) {
+        UpdateRun run({"--unplug-in-break"}, {.environment = environment});
+        const std::string err = run.program.standardError();
+        EXPECT_EQ(run.program.status(), "I can't find the bootloader") << err;
+        const std::string gone = "COM3: the device is gone (unplugged?)\n";
+        ASSERT_NE(err.find(gone), std::string::npos) << err;
+        EXPECT_EQ(err.find(gone), err.rfind(gone)) << "said once";
+        EXPECT_EQ(err.find("Baud rate time out"), std::string::npos) << err;
+        EXPECT_EQ(err.find("Repeat establishBaudRate"), std::string::npos) << err;
+        EXPECT_EQ(err.find("Falling back"), std::string::npos) << err;
+        EXPECT_EQ(err.find("cannot send a break"), std::string::npos) << err;
+    }
+}
+
+// A driver that refuses the break on a live line (EIO, as ch341 gives for a short
+// control transfer, or any other code): said once, and the device, which is in its
+// bootloader already, is updated all the same. The refusal alone is no sign that the
+// device has gone.
+TEST(UpdateRun, BreakRefusedOnALiveLineIsSaidOnceAndTheRunGoesOn) {
+    if (testsWindowsProgram()) GTEST_SKIP() << "the refusal is played below the Linux program";
+    for (const char* code : {"5", "32", "25"}) {  // EIO, EPIPE, ENOTTY
+        FlashFile flash;
+        const std::vector<std::string> environment = {std::string("LD_PRELOAD=") + REFUSE_BREAK_LIBRARY,
+                                                      std::string("ZB_REFUSE_BREAK=") + code,
+                                                      "ASAN_OPTIONS=verify_asan_link_order=0"};
+        UpdateRun run({"--no-app", "--flash-in", flash.path()}, {.environment = environment});
+        const std::string err = run.program.standardError();
+        EXPECT_EQ(run.program.status(), "OK") << "errno " << code << "\n" << err;
+        const std::string refused = "COM3 cannot send a break (";
+        ASSERT_NE(err.find(refused), std::string::npos) << err;
+        EXPECT_EQ(err.find(refused), err.rfind(refused)) << "said once";
+        EXPECT_EQ(err.find("cannot end the break"), std::string::npos) << "said once for the break: " << err;
+        EXPECT_EQ(err.find("gone"), std::string::npos) << err;
+        expectUpdatedFlash(run.device);
+    }
+}
+
 // --- the Linux window in a process of its own -----------------------------------------
 
 // An X server of the test's own (Xvfb), which the test can take away.

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "HostPlatform.h"
 #include "ResultFile.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -85,5 +86,84 @@ TEST_F(Folder, EarlierResultWithTheReadOnlyAttributeIsRemoved) {
     ASSERT_TRUE(zb::WriteResultFile(file.string(), "OK"));
     ASSERT_TRUE(::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(zb::RemoveEarlierResult(file.string()), zb::EarlierResult::None);
+    EXPECT_FALSE(fs::exists(file));
+}
+
+namespace {
+
+// Another program's handle on the file, with the sharing it grants others; closed
+// after `holdMs` milliseconds by a thread of its own, or at the end.
+struct Holder {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::thread letGo;
+    Holder(const fs::path& file, DWORD sharing) {
+        handle = ::CreateFileW(file.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+    }
+    void releaseAfter(int holdMs) {
+        letGo = std::thread([this, holdMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
+            release();
+        });
+    }
+    void release() {
+        if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    ~Holder() {
+        if (letGo.joinable()) letGo.join();
+        release();
+    }
+};
+
+}  // namespace
+
+TEST_F(Folder, EarlierResultHeldByAReaderThatSharesWritingIsEmptiedAtOnce) {
+    // The C runtime's own fopen(..., "r") shares reading and writing, not deletion: the
+    // old "OK" must not stay readable while the run goes on.
+    ASSERT_TRUE(zb::WriteResultFile(file.string(), "OK"));
+    Holder reader(file, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_NE(reader.handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(zb::RemoveEarlierResult(file.string()), zb::EarlierResult::Emptied);
+    EXPECT_EQ(content(), "") << "while it is still held";
+    reader.release();
+    ASSERT_TRUE(zb::WriteResultFile(file.string(), "Error during erasing"));
+    EXPECT_EQ(content(), "Error during erasing");
+}
+
+TEST_F(Folder, EarlierResultHeldPastTheBoundByAReaderThatLetsNobodyWriteStandsUnlessEmpty) {
+    // Longer than the retry bound (a few seconds): no report could take its place.
+    ASSERT_TRUE(zb::WriteResultFile(file.string(), "OK"));
+    {
+        Holder reader(file, FILE_SHARE_READ);
+        ASSERT_NE(reader.handle, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(zb::RemoveEarlierResult(file.string()), zb::EarlierResult::Stands);
+        EXPECT_EQ(content(), "OK");
+    }
+    // An empty one has nothing to misread: the run goes on.
+    ASSERT_TRUE(zb::WriteResultFile(file.string(), ""));
+    Holder reader(file, FILE_SHARE_READ);
+    ASSERT_NE(reader.handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(zb::RemoveEarlierResult(file.string()), zb::EarlierResult::Held);
+}
+
+TEST_F(Folder, EarlierResultPendingDeletionIsWaitedForUntilItsNameGoes) {
+    // A scanner that shares deletion: the removal succeeds, but the name stays until
+    // it lets go, and refuses every new open and removal meanwhile.
+    ASSERT_TRUE(zb::WriteResultFile(file.string(), "OK"));
+    Holder scanner(file, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ASSERT_NE(scanner.handle, INVALID_HANDLE_VALUE);
+    scanner.releaseAfter(500);
+    EXPECT_EQ(zb::RemoveEarlierResult(file.string()), zb::EarlierResult::None);
+    EXPECT_FALSE(fs::exists(file));
+}
+
+TEST_F(Folder, EarlierResultGoneWhenTheRemovalLooksCountsAsRemoved) {
+    ASSERT_TRUE(zb::WriteResultFile(file.string(), "OK"));
+    const auto takenMeanwhile = [](const std::string& path) {
+        ::DeleteFileA(path.c_str());
+        return zb::RemoveFile(path);  // FILE_NOT_FOUND
+    };
+    EXPECT_EQ(zb::RemoveEarlierResult(file.string(), takenMeanwhile), zb::EarlierResult::None);
     EXPECT_FALSE(fs::exists(file));
 }

@@ -71,6 +71,7 @@ void Device::expire(TimePoint now)
     else if (mode_ == Mode::Bootloader)
         handle(bootDecoder_.expire(now));
     noticeBreak(now);
+    unplugWhenQuiet(now);
 }
 
 std::optional<TimePoint> Device::deadline() const
@@ -82,6 +83,8 @@ std::optional<TimePoint> Device::deadline() const
         due = bootDecoder_.deadline();
     if (auto b = breakDue(); b && (!due || *b < *due))
         due = b;
+    if (auto u = quietUnplugDue(); u && (!due || *u < *due))
+        due = u;
     return due;
 }
 
@@ -153,6 +156,22 @@ void Device::noticeBreak(TimePoint now)
     measuring_ = true;
     transcript_.event(*due, "break",
                       "no byte from the host for " + std::to_string(kBreakSilence.count()) + " ms");
+}
+
+std::optional<TimePoint> Device::quietUnplugDue() const
+{
+    if (!options_.unplugInBreak || mode_ != Mode::Bootloader || !lastByte_)
+        return std::nullopt;
+    return *lastByte_ + kBreakSilence;
+}
+
+void Device::unplugWhenQuiet(TimePoint now)
+{
+    auto due = quietUnplugDue();
+    if (!due || now < *due)
+        return;
+    transcript_.event(*due, "fault", "unplugged in the break");
+    mode_ = Mode::Unplugged;
 }
 
 std::vector<Device::Reply> Device::takeReplies()

@@ -73,6 +73,9 @@ private:
     void noteGarbled(TimePoint at, unsigned hostBaud, bool aboveMax);
     void noticeBreak(TimePoint now);
     std::optional<TimePoint> breakDue() const;
+    // --unplug-in-break: when the quiet line unplugs the device.
+    std::optional<TimePoint> quietUnplugDue() const;
+    void unplugWhenQuiet(TimePoint now);
 
     void handle(const std::vector<Received>& events);
     void handleShort(const Received& r);

@@ -245,6 +245,9 @@ std::unique_ptr<CLI::App> makeApp(Options& o)
     addValue(*app, o, faults, "unplug-after", "K", "a number from 1",
              "after answering write K the device is unplugged",
              [](const std::string& v, Options& x) { return parseBounded(v, x.unplugAfter) && x.unplugAfter > 0; });
+    addFlag(*app, faults, "unplug-in-break", o.unplugInBreak,
+            "the device is unplugged once the host's line has been quiet for 900 ms while it is in its "
+            "bootloader: with the application face, in the break after the reset");
     addValue(*app, o, faults, "erase-reply-twice", "K", "a number from 1", "erase command K is answered twice",
              [](const std::string& v, Options& x) {
                  return parseBounded(v, x.eraseReplyTwice) && x.eraseReplyTwice > 0;

@@ -64,6 +64,7 @@ struct Options {
     CommandFailure writeFail;
     bool writeReplyUnescaped = false;
     unsigned unplugAfter = 0;    // unplug after this many answered writes; 0 = never
+    bool unplugInBreak = false;  // unplug once the host has been quiet in the bootloader for kBreakSilence
     unsigned eraseReplyTwice = 0;  // erase command K is answered twice; 0 = none
     unsigned writeReplyTwice = 0;  // write command K is answered twice; 0 = none
 
