@@ -6,9 +6,13 @@
 // the receive watcher's read waits (up to its 100 ms time-out) every write,
 // break or escape call of the main thread would wait behind it, and the watcher is
 // armed before every command is written.
+//
+// Every call on the device goes through Win32System (the system's own calls, or a
+// test's stand-in driver).
 // Before <windows.h>, which defines the escape codes' names as macros.
 #include "OsSerialPort.h"
 #include "Win32Dcb.h"
+#include "Win32System.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -17,6 +21,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 namespace zb {
 
@@ -52,6 +57,24 @@ void clearRecord(OVERLAPPED& record) {
     record.OffsetHigh = 0;
 }
 
+// The request records and their events.
+struct Requests {
+    Requests() : transmitEvent(makeEvent()), readEvent(makeEvent()) {
+        transmit.hEvent = transmitEvent;
+        read.hEvent = readEvent;
+    }
+    ~Requests() {
+        if (transmitEvent != nullptr) ::CloseHandle(transmitEvent);
+        if (readEvent != nullptr) ::CloseHandle(readEvent);
+    }
+    Requests(const Requests&) = delete;
+    Requests& operator=(const Requests&) = delete;
+    OVERLAPPED transmit{};  // main thread: writes
+    OVERLAPPED read{};      // watcher: reads
+    HANDLE transmitEvent;
+    HANDLE readEvent;
+};
+
 DWORD toDword(std::chrono::milliseconds limit) {
     // No limit, or one beyond what the driver takes: 0 means none for the driver.
     if (limit.count() <= 0 || limit.count() >= static_cast<long long>(MAXDWORD)) return 0;
@@ -60,24 +83,16 @@ DWORD toDword(std::chrono::milliseconds limit) {
 
 class Win32SerialPort final : public OsSerialPort {
 public:
-    Win32SerialPort() : transmitEvent_(makeEvent()), readEvent_(makeEvent()) {
-        transmit_.hEvent = transmitEvent_;
-        read_.hEvent = readEvent_;
-    }
+    explicit Win32SerialPort(Win32System& system) : sys_(system) {}
 
-    ~Win32SerialPort() override {
-        close();
-        if (transmitEvent_ != nullptr) ::CloseHandle(transmitEvent_);
-        if (readEvent_ != nullptr) ::CloseHandle(readEvent_);
-    }
+    ~Win32SerialPort() override { close(); }
 
     bool open(const std::string& path) override {
         if (handle_ != INVALID_HANDLE_VALUE) return fail(ERROR_BUSY);
         // Read and write, no sharing (a second opener is refused), only an existing
         // device, written through without buffering.
-        HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING,
-                                 nullptr);
+        HANDLE h = sys_.createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING);
         if (h == INVALID_HANDLE_VALUE) return fail(::GetLastError());
         handle_ = h;
         gone_.store(false, std::memory_order_relaxed);
@@ -88,7 +103,7 @@ public:
     bool readLineSettings() override {
         dcb_ = DCB{};
         dcb_.DCBlength = sizeof dcb_;
-        if (!::GetCommState(handle_, &dcb_)) return fail(::GetLastError());
+        if (!sys_.getCommState(handle_, &dcb_)) return fail(::GetLastError());
         original_ = dcb_;
         originalValid_ = true;
         return true;
@@ -96,7 +111,7 @@ public:
 
     bool writeLineSettings(const LineSettings& s) override {
         DCB d = workingDcb(dcb_, s);
-        if (!::SetCommState(handle_, &d)) return fail(::GetLastError());
+        if (!sys_.setCommState(handle_, &d)) return fail(::GetLastError());
         dcb_ = d;
         return true;
     }
@@ -104,19 +119,19 @@ public:
     bool setSpeed(long baud) override {
         DCB d = dcb_;
         d.BaudRate = static_cast<DWORD>(baud);
-        if (!::SetCommState(handle_, &d)) return fail(::GetLastError());
+        if (!sys_.setCommState(handle_, &d)) return fail(::GetLastError());
         dcb_ = d;
         return true;
     }
 
     bool setQueueSizes(std::size_t receive, std::size_t transmit) override {
-        if (!::SetupComm(handle_, static_cast<DWORD>(receive), static_cast<DWORD>(transmit)))
+        if (!sys_.setupComm(handle_, static_cast<DWORD>(receive), static_cast<DWORD>(transmit)))
             return fail(::GetLastError());
         return true;
     }
 
     bool saveTimeouts() override {
-        if (!::GetCommTimeouts(handle_, &saved_)) return fail(::GetLastError());
+        if (!sys_.getCommTimeouts(handle_, &saved_)) return fail(::GetLastError());
         savedValid_ = true;
         return true;
     }
@@ -126,13 +141,13 @@ public:
     bool restoreSettings() override {
         if (handle_ == INVALID_HANDLE_VALUE) return false;
         bool ok = true;
-        if (originalValid_ && !::SetCommState(handle_, &original_)) ok = fail(::GetLastError());
-        if (savedValid_ && !::SetCommTimeouts(handle_, &saved_)) ok = fail(::GetLastError());
+        if (originalValid_ && !sys_.setCommState(handle_, &original_)) ok = fail(::GetLastError());
+        if (savedValid_ && !sys_.setCommTimeouts(handle_, &saved_)) ok = fail(::GetLastError());
         return ok && originalValid_ && savedValid_;
     }
 
     bool selectTransmitEmptyEvent() override {
-        if (!::SetCommMask(handle_, EV_TXEMPTY)) return fail(::GetLastError());
+        if (!sys_.setCommMask(handle_, EV_TXEMPTY)) return fail(::GetLastError());
         return true;
     }
 
@@ -142,16 +157,16 @@ public:
         DWORD n = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(std::max<std::size_t>(max, 1), 0x10000));
         // The read record: its count is the request's own, also when it is cancelled.
-        clearRecord(read_);
-        if (!::ReadFile(handle_, bytes, want, nullptr, &read_)) {
+        clearRecord(requests_->read);
+        if (!sys_.readFile(handle_, bytes, want, &requests_->read)) {
             const DWORD err = ::GetLastError();
             if (err != ERROR_IO_PENDING) return readFailed(err);
             // An interruption that came just before the request was made.
-            if (interrupted_.exchange(false)) ::CancelIoEx(handle_, &read_);
+            if (interrupted_.exchange(false)) sys_.cancelIoEx(handle_, &requests_->read);
         }
         // The working time-outs end the request after 100 ms at the latest, and 2 ms
         // after the last byte when fewer than asked for came.
-        if (!::GetOverlappedResult(handle_, &read_, &n, TRUE)) {
+        if (!sys_.getOverlappedResult(handle_, &requests_->read, &n, TRUE)) {
             const DWORD err = ::GetLastError();
             // Interrupted: the bytes the request had taken while it waited for more
             // come back with it, as a POSIX read returns what it read (the watcher
@@ -174,7 +189,7 @@ public:
 
     void interruptRead() override {
         interrupted_.store(true);
-        if (handle_ != INVALID_HANDLE_VALUE) ::CancelIoEx(handle_, &read_);
+        if (handle_ != INVALID_HANDLE_VALUE) sys_.cancelIoEx(handle_, &requests_->read);
     }
 
     bool write(const std::uint8_t* bytes, std::size_t count, std::chrono::milliseconds limit) override {
@@ -188,17 +203,17 @@ public:
             DWORD written = 0;
             // The transmit record: its event is reset by the request and signalled
             // again when the request has ended.
-            clearRecord(transmit_);
-            if (::WriteFile(handle_, bytes, chunk, nullptr, &transmit_)) {
+            clearRecord(requests_->transmit);
+            if (sys_.writeFile(handle_, bytes, chunk, &requests_->transmit)) {
                 // Ended at once, as it mostly does: the driver took the bytes.
-                if (!::GetOverlappedResult(handle_, &transmit_, &written, FALSE))
+                if (!sys_.getOverlappedResult(handle_, &requests_->transmit, &written, FALSE))
                     return writeFailed(::GetLastError());
             } else {
                 const DWORD err = ::GetLastError();
                 if (err != ERROR_IO_PENDING) return writeFailed(err);
                 if (!awaitWrite(limit, written)) return abandonOutput(::GetLastError());
             }
-            if (written == 0) return abandonOutput(ERROR_TIMEOUT);
+if (written == 0) return abandonOutput(ERROR_TIMEOUT);
             bytes += written;
             count -= written;
             if (written < chunk) return abandonOutput(ERROR_TIMEOUT);
@@ -209,7 +224,7 @@ public:
     bool flush(std::chrono::milliseconds limit) override {
         // Without a limit the driver finishes what it holds in FlushFileBuffers.
         if (limit == std::chrono::milliseconds::max()) {
-            if (!::FlushFileBuffers(handle_)) return fail(::GetLastError());
+            if (!sys_.flushFileBuffers(handle_)) return fail(::GetLastError());
             return true;
         }
         // Bounded: wait while the driver still holds bytes for the line. Once its
@@ -219,7 +234,7 @@ public:
         for (;;) {
             DWORD errors = 0;
             COMSTAT stat{};
-            if (!::ClearCommError(handle_, &errors, &stat)) return fail(::GetLastError());
+            if (!sys_.clearCommError(handle_, &errors, &stat)) return fail(::GetLastError());
             if (stat.cbOutQue == 0) return true;
             if (::GetTickCount64() >= deadline) return abandonOutput(ERROR_TIMEOUT);
             ::Sleep(1);
@@ -229,7 +244,7 @@ public:
     std::size_t queuedOutput() override {
         DWORD errors = 0;
         COMSTAT stat{};
-        if (!::ClearCommError(handle_, &errors, &stat)) return 0;
+        if (!sys_.clearCommError(handle_, &errors, &stat)) return 0;
         return stat.cbOutQue;
     }
 
@@ -237,17 +252,17 @@ public:
     bool discardOutput() override { return purge(PURGE_TXABORT | PURGE_TXCLEAR); }
 
     bool setBreak() override {
-        if (!::SetCommBreak(handle_)) return fail(::GetLastError());
+        if (!sys_.setCommBreak(handle_)) return fail(::GetLastError());
         return true;
     }
     bool clearBreak() override {
-        if (!::ClearCommBreak(handle_)) return fail(::GetLastError());
+        if (!sys_.clearCommBreak(handle_)) return fail(::GetLastError());
         return true;
     }
 
     bool escape(std::uint32_t code) override {
         // The codes are Windows' own.
-        if (!::EscapeCommFunction(handle_, code)) return fail(::GetLastError());
+        if (!sys_.escapeCommFunction(handle_, code)) return fail(::GetLastError());
         return true;
     }
 
@@ -258,7 +273,7 @@ public:
         savedValid_ = false;
         originalValid_ = false;
         transmitStuck_ = false;
-        if (!::CloseHandle(h)) return fail(::GetLastError());
+        if (!sys_.closeHandle(h)) return fail(::GetLastError());
         return true;
     }
 
@@ -290,7 +305,7 @@ private:
         for (int attempt = 0; attempt < 2; ++attempt) {
             DWORD errors = 0;
             COMSTAT stat{};
-            if (::ClearCommError(handle_, &errors, &stat)) return false;
+            if (sys_.clearCommError(handle_, &errors, &stat)) return false;
             if (attempt == 0) ::Sleep(kGoneConfirmMs);
         }
         gone_.store(true, std::memory_order_release);
@@ -299,26 +314,26 @@ private:
     // A write that did not get through: what is still queued goes, so that no later
     // write, close or exit waits for it.
     bool abandonOutput(DWORD err) {
-        (void)::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
+        (void)sys_.purgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
         return fail(err);
     }
     // Waits for the write request under way: its own limit plus a margin, since some
     // USB-serial drivers ignore the write time-out. Past that it is cancelled.
     bool awaitWrite(std::chrono::milliseconds limit, DWORD& written) {
         const DWORD wait = toDword(limit + kCompletionMargin);
-        if (::WaitForSingleObject(transmitEvent_, wait == 0 ? INFINITE : wait) != WAIT_OBJECT_0) {
-            ::CancelIoEx(handle_, &transmit_);
-            if (::WaitForSingleObject(transmitEvent_, kCancelWaitMs) != WAIT_OBJECT_0) {
+        if (::WaitForSingleObject(requests_->transmitEvent, wait == 0 ? INFINITE : wait) != WAIT_OBJECT_0) {
+            sys_.cancelIoEx(handle_, &requests_->transmit);
+            if (::WaitForSingleObject(requests_->transmitEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
                 // The driver holds the request: the record stays its until the close.
                 transmitStuck_ = true;
                 ::SetLastError(ERROR_TIMEOUT);
                 return false;
             }
         }
-        return ::GetOverlappedResult(handle_, &transmit_, &written, FALSE) != 0;
+        return sys_.getOverlappedResult(handle_, &requests_->transmit, &written, FALSE) != 0;
     }
     bool purge(DWORD flags) {
-        if (!::PurgeComm(handle_, flags)) return fail(::GetLastError());
+        if (!sys_.purgeComm(handle_, flags)) return fail(::GetLastError());
         return true;
     }
     // The working time-outs with the given write time-out (0: none). Installed only
@@ -331,7 +346,7 @@ private:
         t.ReadTotalTimeoutConstant = kReadConstant;
         t.WriteTotalTimeoutMultiplier = 0;
         t.WriteTotalTimeoutConstant = writeConstant;
-        if (!::SetCommTimeouts(handle_, &t)) {
+        if (!sys_.setCommTimeouts(handle_, &t)) {
             timeoutsInstalled_ = false;
             return fail(::GetLastError());
         }
@@ -340,11 +355,9 @@ private:
         return true;
     }
 
+    Win32System& sys_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
-    HANDLE transmitEvent_;
-    HANDLE readEvent_;
-    OVERLAPPED transmit_{};  // main thread: writes
-    OVERLAPPED read_{};      // watcher: reads
+    std::shared_ptr<Requests> requests_ = std::make_shared<Requests>();
     DCB dcb_{};
     DCB original_{};  // as read at open, put back by restoreSettings
     bool originalValid_ = false;
@@ -363,7 +376,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<OsSerialPort> OsSerialPort::create() { return std::make_unique<Win32SerialPort>(); }
+std::unique_ptr<OsSerialPort> OsSerialPort::create() { return std::make_unique<Win32SerialPort>(Win32SystemInUse()); }
 
 // Windows opens the stored text as it is: "COM3", or "\\.\COM12" from COM10 on.
 std::string OsSerialPort::devicePath(const std::string& portText) { return portText; }
