@@ -194,10 +194,10 @@ public:
 
     bool write(const std::uint8_t* bytes, std::size_t count, std::chrono::milliseconds limit) override {
         // A request that could not be cancelled still owns the transmit record.
-        if (transmitStuck_) return fail(ERROR_IO_PENDING);
+        if (transmitStuck_) return writeFailed(ERROR_IO_PENDING);
         // The limit is the driver's write time-out: a line that does not take the
         // bytes in time ends the request with fewer bytes written.
-        if (!installTimeouts(toDword(limit))) return false;
+        if (!installTimeouts(toDword(limit))) return writeFailed(error_);
         while (count > 0) {
             const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count, 0x10000000));
             DWORD written = 0;
@@ -211,12 +211,14 @@ public:
             } else {
                 const DWORD err = ::GetLastError();
                 if (err != ERROR_IO_PENDING) return writeFailed(err);
-                if (!awaitWrite(limit, written)) return abandonOutput(::GetLastError());
+                if (!awaitWrite(limit, written)) return writeFailed(::GetLastError());
             }
-if (written == 0) return abandonOutput(ERROR_TIMEOUT);
+            // A request that ended empty or short: a held line, or the adapter went
+            // while the request waited for its line time.
+            if (written == 0) return writeFailed(ERROR_TIMEOUT);
             bytes += written;
             count -= written;
-            if (written < chunk) return abandonOutput(ERROR_TIMEOUT);
+            if (written < chunk) return writeFailed(ERROR_TIMEOUT);
         }
         return true;
     }
@@ -234,7 +236,11 @@ if (written == 0) return abandonOutput(ERROR_TIMEOUT);
         for (;;) {
             DWORD errors = 0;
             COMSTAT stat{};
-            if (!sys_.clearCommError(handle_, &errors, &stat)) return fail(::GetLastError());
+            if (!sys_.clearCommError(handle_, &errors, &stat)) {
+                const DWORD err = ::GetLastError();
+                (void)confirmGone();
+                return fail(err);
+            }
             if (stat.cbOutQue == 0) return true;
             if (::GetTickCount64() >= deadline) return abandonOutput(ERROR_TIMEOUT);
             ::Sleep(1);
@@ -292,12 +298,16 @@ private:
         (void)confirmGone();
         return -1;
     }
+    // Every write that did not get through, whatever its code or its end (refused,
+    // failed while pending, ended short or empty, stuck), asks whether the device
+    // has gone: the main thread may look before the watcher's read finds out.
     bool writeFailed(DWORD err) {
         (void)confirmGone();
         return abandonOutput(err);
     }
     // A pulled adapter fails every call on its handle, with codes that vary by
-    // driver (5, 22, 31 are seen), and the read under way may end as if cancelled.
+    // driver (5, 22, 31, 995, 1167, 121 are seen; Wine gives 21), and the read under
+    // way may end as if cancelled.
     // A live port's ClearCommError succeeds, also just after an error that it
     // clears: two failures a moment apart show the device gone.
     bool confirmGone() {
