@@ -195,7 +195,9 @@ bool ZbBootloader::sendShortCommand(std::uint8_t code) {
 bool ZbBootloader::sendCommand() {
     if (Comm->WriteComm(SendBuf, FrameLength)) return true;
     // The line did not take the frame: no reply can come, and the wait armed for it
-    // ends here as if it had timed out.
+    // ends here as if it had timed out. A failed write has asked whether the device
+    // has gone; if it has, that is said now, once.
+    (void)deviceGone();
     stopTimer();
     Comm->StopReading();
     Stat.TimedOut = true;

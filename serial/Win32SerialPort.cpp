@@ -6,9 +6,13 @@
 // the receive watcher's read waits (up to its 100 ms time-out) every write,
 // break or escape call of the main thread would wait behind it, and the watcher is
 // armed before every command is written.
+//
+// Every call on the device goes through Win32System (the system's own calls, or a
+// test's stand-in driver).
 // Before <windows.h>, which defines the escape codes' names as macros.
 #include "OsSerialPort.h"
 #include "Win32Dcb.h"
+#include "Win32System.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -17,6 +21,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace zb {
 
@@ -39,6 +49,9 @@ constexpr std::chrono::milliseconds kCompletionMargin{500};
 constexpr DWORD kCancelWaitMs = 1000;
 // Between the two failing ClearCommError calls that show a port's device gone.
 constexpr DWORD kGoneConfirmMs = 10;
+// How long a close may take in the driver before the port gives the handle up. Some
+// USB-serial drivers block CloseHandle after a write that timed out.
+constexpr std::chrono::milliseconds kCloseBound{2000};
 
 // An event for one kind of request: manual reset, created signalled, unnamed.
 HANDLE makeEvent() { return ::CreateEventA(nullptr, TRUE, TRUE, nullptr); }
@@ -52,6 +65,44 @@ void clearRecord(OVERLAPPED& record) {
     record.OffsetHigh = 0;
 }
 
+// The request records and their events. The driver writes a record until its
+// request has ended, so the block lives as long as a request or a close that may
+// still be under way in the driver, also past the port.
+struct Requests {
+    Requests() : transmitEvent(makeEvent()), readEvent(makeEvent()) {
+        transmit.hEvent = transmitEvent;
+        read.hEvent = readEvent;
+    }
+    ~Requests() {
+        if (transmitEvent != nullptr) ::CloseHandle(transmitEvent);
+        if (readEvent != nullptr) ::CloseHandle(readEvent);
+    }
+    Requests(const Requests&) = delete;
+    Requests& operator=(const Requests&) = delete;
+    OVERLAPPED transmit{};  // main thread: writes
+    OVERLAPPED read{};      // watcher: reads
+    HANDLE transmitEvent;
+    HANDLE readEvent;
+};
+
+// A request the driver never ended may still be written into at any time: its
+// records are kept for the life of the process.
+void keepForever(std::shared_ptr<Requests> requests) {
+    static std::mutex guard;
+    static std::vector<std::shared_ptr<Requests>> kept;
+    std::lock_guard lock(guard);
+    kept.push_back(std::move(requests));
+}
+
+// A close under way on its own thread; the port waits for it within kCloseBound.
+struct CloseCall {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    BOOL ok = FALSE;
+    DWORD error = 0;
+};
+
 DWORD toDword(std::chrono::milliseconds limit) {
     // No limit, or one beyond what the driver takes: 0 means none for the driver.
     if (limit.count() <= 0 || limit.count() >= static_cast<long long>(MAXDWORD)) return 0;
@@ -60,24 +111,16 @@ DWORD toDword(std::chrono::milliseconds limit) {
 
 class Win32SerialPort final : public OsSerialPort {
 public:
-    Win32SerialPort() : transmitEvent_(makeEvent()), readEvent_(makeEvent()) {
-        transmit_.hEvent = transmitEvent_;
-        read_.hEvent = readEvent_;
-    }
+    explicit Win32SerialPort(Win32System& system) : sys_(system) {}
 
-    ~Win32SerialPort() override {
-        close();
-        if (transmitEvent_ != nullptr) ::CloseHandle(transmitEvent_);
-        if (readEvent_ != nullptr) ::CloseHandle(readEvent_);
-    }
+    ~Win32SerialPort() override { close(); }
 
     bool open(const std::string& path) override {
         if (handle_ != INVALID_HANDLE_VALUE) return fail(ERROR_BUSY);
         // Read and write, no sharing (a second opener is refused), only an existing
         // device, written through without buffering.
-        HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING,
-                                 nullptr);
+        HANDLE h = sys_.createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED | FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING);
         if (h == INVALID_HANDLE_VALUE) return fail(::GetLastError());
         handle_ = h;
         gone_.store(false, std::memory_order_relaxed);
@@ -88,7 +131,7 @@ public:
     bool readLineSettings() override {
         dcb_ = DCB{};
         dcb_.DCBlength = sizeof dcb_;
-        if (!::GetCommState(handle_, &dcb_)) return fail(::GetLastError());
+        if (!sys_.getCommState(handle_, &dcb_)) return fail(::GetLastError());
         original_ = dcb_;
         originalValid_ = true;
         return true;
@@ -96,7 +139,7 @@ public:
 
     bool writeLineSettings(const LineSettings& s) override {
         DCB d = workingDcb(dcb_, s);
-        if (!::SetCommState(handle_, &d)) return fail(::GetLastError());
+        if (!sys_.setCommState(handle_, &d)) return fail(::GetLastError());
         dcb_ = d;
         return true;
     }
@@ -104,19 +147,19 @@ public:
     bool setSpeed(long baud) override {
         DCB d = dcb_;
         d.BaudRate = static_cast<DWORD>(baud);
-        if (!::SetCommState(handle_, &d)) return fail(::GetLastError());
+        if (!sys_.setCommState(handle_, &d)) return fail(::GetLastError());
         dcb_ = d;
         return true;
     }
 
     bool setQueueSizes(std::size_t receive, std::size_t transmit) override {
-        if (!::SetupComm(handle_, static_cast<DWORD>(receive), static_cast<DWORD>(transmit)))
+        if (!sys_.setupComm(handle_, static_cast<DWORD>(receive), static_cast<DWORD>(transmit)))
             return fail(::GetLastError());
         return true;
     }
 
     bool saveTimeouts() override {
-        if (!::GetCommTimeouts(handle_, &saved_)) return fail(::GetLastError());
+        if (!sys_.getCommTimeouts(handle_, &saved_)) return fail(::GetLastError());
         savedValid_ = true;
         return true;
     }
@@ -126,13 +169,13 @@ public:
     bool restoreSettings() override {
         if (handle_ == INVALID_HANDLE_VALUE) return false;
         bool ok = true;
-        if (originalValid_ && !::SetCommState(handle_, &original_)) ok = fail(::GetLastError());
-        if (savedValid_ && !::SetCommTimeouts(handle_, &saved_)) ok = fail(::GetLastError());
+        if (originalValid_ && !sys_.setCommState(handle_, &original_)) ok = fail(::GetLastError());
+        if (savedValid_ && !sys_.setCommTimeouts(handle_, &saved_)) ok = fail(::GetLastError());
         return ok && originalValid_ && savedValid_;
     }
 
     bool selectTransmitEmptyEvent() override {
-        if (!::SetCommMask(handle_, EV_TXEMPTY)) return fail(::GetLastError());
+        if (!sys_.setCommMask(handle_, EV_TXEMPTY)) return fail(::GetLastError());
         return true;
     }
 
@@ -142,16 +185,16 @@ public:
         DWORD n = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(std::max<std::size_t>(max, 1), 0x10000));
         // The read record: its count is the request's own, also when it is cancelled.
-        clearRecord(read_);
-        if (!::ReadFile(handle_, bytes, want, nullptr, &read_)) {
+        clearRecord(requests_->read);
+        if (!sys_.readFile(handle_, bytes, want, &requests_->read)) {
             const DWORD err = ::GetLastError();
             if (err != ERROR_IO_PENDING) return readFailed(err);
             // An interruption that came just before the request was made.
-            if (interrupted_.exchange(false)) ::CancelIoEx(handle_, &read_);
+            if (interrupted_.exchange(false)) sys_.cancelIoEx(handle_, &requests_->read);
         }
         // The working time-outs end the request after 100 ms at the latest, and 2 ms
         // after the last byte when fewer than asked for came.
-        if (!::GetOverlappedResult(handle_, &read_, &n, TRUE)) {
+        if (!sys_.getOverlappedResult(handle_, &requests_->read, &n, TRUE)) {
             const DWORD err = ::GetLastError();
             // Interrupted: the bytes the request had taken while it waited for more
             // come back with it, as a POSIX read returns what it read (the watcher
@@ -174,34 +217,36 @@ public:
 
     void interruptRead() override {
         interrupted_.store(true);
-        if (handle_ != INVALID_HANDLE_VALUE) ::CancelIoEx(handle_, &read_);
+        if (handle_ != INVALID_HANDLE_VALUE) sys_.cancelIoEx(handle_, &requests_->read);
     }
 
     bool write(const std::uint8_t* bytes, std::size_t count, std::chrono::milliseconds limit) override {
         // A request that could not be cancelled still owns the transmit record.
-        if (transmitStuck_) return fail(ERROR_IO_PENDING);
+        if (transmitStuck_) return writeFailed(ERROR_IO_PENDING);
         // The limit is the driver's write time-out: a line that does not take the
         // bytes in time ends the request with fewer bytes written.
-        if (!installTimeouts(toDword(limit))) return false;
+        if (!installTimeouts(toDword(limit))) return writeFailed(error_);
         while (count > 0) {
             const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count, 0x10000000));
             DWORD written = 0;
             // The transmit record: its event is reset by the request and signalled
             // again when the request has ended.
-            clearRecord(transmit_);
-            if (::WriteFile(handle_, bytes, chunk, nullptr, &transmit_)) {
+            clearRecord(requests_->transmit);
+            if (sys_.writeFile(handle_, bytes, chunk, &requests_->transmit)) {
                 // Ended at once, as it mostly does: the driver took the bytes.
-                if (!::GetOverlappedResult(handle_, &transmit_, &written, FALSE))
+                if (!sys_.getOverlappedResult(handle_, &requests_->transmit, &written, FALSE))
                     return writeFailed(::GetLastError());
             } else {
                 const DWORD err = ::GetLastError();
                 if (err != ERROR_IO_PENDING) return writeFailed(err);
-                if (!awaitWrite(limit, written)) return abandonOutput(::GetLastError());
+                if (!awaitWrite(limit, written)) return writeFailed(::GetLastError());
             }
-            if (written == 0) return abandonOutput(ERROR_TIMEOUT);
+            // A request that ended empty or short: a held line, or the adapter went
+            // while the request waited for its line time.
+            if (written == 0) return writeFailed(ERROR_TIMEOUT);
             bytes += written;
             count -= written;
-            if (written < chunk) return abandonOutput(ERROR_TIMEOUT);
+            if (written < chunk) return writeFailed(ERROR_TIMEOUT);
         }
         return true;
     }
@@ -209,7 +254,7 @@ public:
     bool flush(std::chrono::milliseconds limit) override {
         // Without a limit the driver finishes what it holds in FlushFileBuffers.
         if (limit == std::chrono::milliseconds::max()) {
-            if (!::FlushFileBuffers(handle_)) return fail(::GetLastError());
+            if (!sys_.flushFileBuffers(handle_)) return fail(::GetLastError());
             return true;
         }
         // Bounded: wait while the driver still holds bytes for the line. Once its
@@ -219,7 +264,11 @@ public:
         for (;;) {
             DWORD errors = 0;
             COMSTAT stat{};
-            if (!::ClearCommError(handle_, &errors, &stat)) return fail(::GetLastError());
+            if (!sys_.clearCommError(handle_, &errors, &stat)) {
+                const DWORD err = ::GetLastError();
+                (void)confirmGone();
+                return fail(err);
+            }
             if (stat.cbOutQue == 0) return true;
             if (::GetTickCount64() >= deadline) return abandonOutput(ERROR_TIMEOUT);
             ::Sleep(1);
@@ -229,7 +278,7 @@ public:
     std::size_t queuedOutput() override {
         DWORD errors = 0;
         COMSTAT stat{};
-        if (!::ClearCommError(handle_, &errors, &stat)) return 0;
+        if (!sys_.clearCommError(handle_, &errors, &stat)) return 0;
         return stat.cbOutQue;
     }
 
@@ -244,17 +293,17 @@ public:
     bool discardOutput() override { return purge(PURGE_TXABORT | PURGE_TXCLEAR); }
 
     bool setBreak() override {
-        if (!::SetCommBreak(handle_)) return fail(::GetLastError());
+        if (!sys_.setCommBreak(handle_)) return fail(::GetLastError());
         return true;
     }
     bool clearBreak() override {
-        if (!::ClearCommBreak(handle_)) return fail(::GetLastError());
+        if (!sys_.clearCommBreak(handle_)) return fail(::GetLastError());
         return true;
     }
 
     bool escape(std::uint32_t code) override {
         // The codes are Windows' own.
-        if (!::EscapeCommFunction(handle_, code)) return fail(::GetLastError());
+        if (!sys_.escapeCommFunction(handle_, code)) return fail(::GetLastError());
         return true;
     }
 
@@ -264,9 +313,13 @@ public:
         handle_ = INVALID_HANDLE_VALUE;
         savedValid_ = false;
         originalValid_ = false;
+        // The records go with the close: the driver may still end a request into
+        // them. The next open gets new ones.
+        std::shared_ptr<Requests> records = std::move(requests_);
+        requests_ = std::make_shared<Requests>();
+        if (transmitStuck_) keepForever(records);
         transmitStuck_ = false;
-        if (!::CloseHandle(h)) return fail(::GetLastError());
-        return true;
+        return closeWithin(h, std::move(records));
     }
 
     bool isOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
@@ -284,12 +337,49 @@ private:
         (void)confirmGone();
         return -1;
     }
+    // Every write that did not get through, whatever its code or its end (refused,
+    // failed while pending, ended short or empty, stuck), asks whether the device
+    // has gone: the main thread may look before the watcher's read finds out.
     bool writeFailed(DWORD err) {
         (void)confirmGone();
         return abandonOutput(err);
     }
+    // Closes on a thread of its own and waits at most kCloseBound. A close that the
+    // driver holds longer is left to it with the records it may still write: the
+    // handle is no longer the port's, and the close counts as done, since a failed
+    // close shows a message box that an unattended run would wait on. A thread held
+    // in the driver's close can keep the process from ending (see docs/windows.md).
+    bool closeWithin(HANDLE h, std::shared_ptr<Requests> records) {
+        auto call = std::make_shared<CloseCall>();
+        Win32System* sys = &sys_;
+        try {
+            std::thread([call, sys, h, records] {
+                const BOOL ok = sys->closeHandle(h);
+                const DWORD err = ok ? 0 : ::GetLastError();
+                {
+                    std::lock_guard lock(call->mutex);
+                    call->done = true;
+                    call->ok = ok;
+                    call->error = err;
+                }
+                call->ended.notify_all();
+            }).detach();
+        } catch (const std::system_error&) {
+            // No thread to be had: closed here, without a bound.
+            if (!sys_.closeHandle(h)) return fail(::GetLastError());
+            return true;
+        }
+        std::unique_lock lock(call->mutex);
+        if (!call->ended.wait_for(lock, kCloseBound, [&] { return call->done; })) {
+            error_ = ERROR_TIMEOUT;
+            return true;
+        }
+        if (!call->ok) return fail(call->error);
+        return true;
+    }
     // A pulled adapter fails every call on its handle, with codes that vary by
-    // driver (5, 22, 31 are seen), and the read under way may end as if cancelled.
+    // driver (5, 22, 31, 995, 1167, 121 are seen; Wine gives 21), and the read under
+    // way may end as if cancelled.
     // A live port's ClearCommError succeeds, also just after an error that it
     // clears: two failures a moment apart show the device gone.
     bool confirmGone() {
@@ -297,7 +387,7 @@ private:
         for (int attempt = 0; attempt < 2; ++attempt) {
             DWORD errors = 0;
             COMSTAT stat{};
-            if (::ClearCommError(handle_, &errors, &stat)) return false;
+            if (sys_.clearCommError(handle_, &errors, &stat)) return false;
             if (attempt == 0) ::Sleep(kGoneConfirmMs);
         }
         gone_.store(true, std::memory_order_release);
@@ -306,26 +396,26 @@ private:
     // A write that did not get through: what is still queued goes, so that no later
     // write, close or exit waits for it.
     bool abandonOutput(DWORD err) {
-        (void)::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
+        (void)sys_.purgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
         return fail(err);
     }
     // Waits for the write request under way: its own limit plus a margin, since some
     // USB-serial drivers ignore the write time-out. Past that it is cancelled.
     bool awaitWrite(std::chrono::milliseconds limit, DWORD& written) {
         const DWORD wait = toDword(limit + kCompletionMargin);
-        if (::WaitForSingleObject(transmitEvent_, wait == 0 ? INFINITE : wait) != WAIT_OBJECT_0) {
-            ::CancelIoEx(handle_, &transmit_);
-            if (::WaitForSingleObject(transmitEvent_, kCancelWaitMs) != WAIT_OBJECT_0) {
+        if (::WaitForSingleObject(requests_->transmitEvent, wait == 0 ? INFINITE : wait) != WAIT_OBJECT_0) {
+            sys_.cancelIoEx(handle_, &requests_->transmit);
+            if (::WaitForSingleObject(requests_->transmitEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
                 // The driver holds the request: the record stays its until the close.
                 transmitStuck_ = true;
                 ::SetLastError(ERROR_TIMEOUT);
                 return false;
             }
         }
-        return ::GetOverlappedResult(handle_, &transmit_, &written, FALSE) != 0;
+        return sys_.getOverlappedResult(handle_, &requests_->transmit, &written, FALSE) != 0;
     }
     bool purge(DWORD flags) {
-        if (!::PurgeComm(handle_, flags)) return fail(::GetLastError());
+        if (!sys_.purgeComm(handle_, flags)) return fail(::GetLastError());
         return true;
     }
     // The working time-outs with the given write time-out (0: none). Installed only
@@ -338,7 +428,7 @@ private:
         t.ReadTotalTimeoutConstant = kReadConstant;
         t.WriteTotalTimeoutMultiplier = 0;
         t.WriteTotalTimeoutConstant = writeConstant;
-        if (!::SetCommTimeouts(handle_, &t)) {
+        if (!sys_.setCommTimeouts(handle_, &t)) {
             timeoutsInstalled_ = false;
             return fail(::GetLastError());
         }
@@ -347,11 +437,9 @@ private:
         return true;
     }
 
+    Win32System& sys_;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
-    HANDLE transmitEvent_;
-    HANDLE readEvent_;
-    OVERLAPPED transmit_{};  // main thread: writes
-    OVERLAPPED read_{};      // watcher: reads
+    std::shared_ptr<Requests> requests_ = std::make_shared<Requests>();
     DCB dcb_{};
     DCB original_{};  // as read at open, put back by restoreSettings
     bool originalValid_ = false;
@@ -370,7 +458,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<OsSerialPort> OsSerialPort::create() { return std::make_unique<Win32SerialPort>(); }
+std::unique_ptr<OsSerialPort> OsSerialPort::create() { return std::make_unique<Win32SerialPort>(Win32SystemInUse()); }
 
 // Windows opens the stored text as it is: "COM3", or "\\.\COM12" from COM10 on.
 std::string OsSerialPort::devicePath(const std::string& portText) { return portText; }
