@@ -285,7 +285,7 @@ public:
     std::size_t queuedInput() override {
         DWORD errors = 0;
         COMSTAT stat{};
-        if (!::ClearCommError(handle_, &errors, &stat)) return 0;
+        if (!sys_.clearCommError(handle_, &errors, &stat)) return 0;
         return stat.cbInQue;
     }
 
