@@ -400,7 +400,11 @@ void TRead::Execute() {
             storeReceived(count, discards, arrivedBy);
             continue;  // on to the next read at once
         }
-        lookedAt_ = returned;
+        // An empty read that itself outlasted a stall found nothing only when the
+        // driver ended it, which may have been during the stall (a Windows read's
+        // time-out runs in the driver): what came meanwhile is still to be read, and
+        // dates from the last look before it.
+        if (returned - began <= kHeldUpGap) lookedAt_ = returned;
         if (portGone()) {
             reportDeviceGone();
             continue;

@@ -37,7 +37,9 @@
 //     that time says nothing of when the bytes came: the watcher was held up (a
 //     read returned more than kHeldUpGap after the watcher last looked at the line:
 //     the process was stopped or starved), so the bytes may have come at any moment
-//     since that look, which is then the stamp; or the main thread asked the watcher
+//     since that look, which is then the stamp (an empty read that lasted longer than
+//     a read can is no look: its driver may have ended it during the stall); or the
+//     main thread asked the watcher
 //     to catch up at a time-out (catchUp), and the bytes the port held then count as
 //     received by that time-out's deadline.
 //   - a catch-up is a request under control_ that the watcher serves at the top of
