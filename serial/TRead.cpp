@@ -26,17 +26,73 @@ struct TRead::MainCall {
     bool deviceGone = false;
 };
 
+// The thread's last act. The thread holds its own share, so it never touches the
+// TRead again once it has said that it left Execute.
+struct TRead::Last {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool left = false;  // Execute has returned
+    bool given = false; // an act is given, or (with none) there is none
+    bool done = false;  // the act has returned
+    bool result = false;
+    std::function<bool()> act;
+};
+
 TRead::TRead(bool createSuspended, OsSerialPort* port, TZbComm* owner, MainThread& main)
     : owner_(owner), main_(main), port_(port), pauseRequested_(createSuspended) {
     // The watcher would run at the highest normal priority; raising a thread above
     // normal needs privileges on POSIX systems, and reads wait in the driver anyway,
     // so it runs at the default priority.
-    thread_ = std::thread([this] { Execute(); });
+    last_ = std::make_shared<Last>();
+    thread_ = std::thread([this, last = last_] {
+        Execute();
+        std::function<bool()> act;
+        {
+            std::unique_lock lock(last->mutex);
+            last->left = true;
+            last->changed.notify_all();
+            last->changed.wait(lock, [&] { return last->given; });
+            act = std::move(last->act);
+        }
+        // The TRead may be gone from here on.
+        const bool result = act ? act() : true;
+        std::lock_guard lock(last->mutex);
+        last->done = true;
+        last->result = result;
+        last->changed.notify_all();
+    });
 }
 
 TRead::~TRead() {
     Terminate();
+    {
+        std::lock_guard lock(last_->mutex);
+        last_->given = true;
+    }
+    last_->changed.notify_all();
     if (thread_.joinable()) thread_.join();
+}
+
+void TRead::Stop() {
+    Terminate();
+    std::unique_lock lock(last_->mutex);
+    last_->changed.wait(lock, [this] { return last_->left; });
+}
+
+std::optional<bool> TRead::RunLast(std::function<bool()> act, std::chrono::milliseconds bound) {
+    std::unique_lock lock(last_->mutex);
+    last_->act = std::move(act);
+    last_->given = true;
+    last_->changed.notify_all();
+    if (!last_->changed.wait_for(lock, bound, [this] { return last_->done; })) {
+        // Held past the bound (a driver's close): the act goes on without us.
+        thread_.detach();
+        return std::nullopt;
+    }
+    const bool result = last_->result;
+    lock.unlock();
+    thread_.join();
+    return result;
 }
 
 void TRead::arm(std::uint8_t* destination, std::int32_t count) {

@@ -53,12 +53,18 @@
 //     never withdrawn by a disarming, only cancelled by termination.
 // Pausing, resuming, termination and the read under way go through a mutex and
 // condition variable.
+// The watcher's thread ends with one more act of the main thread's (RunLast, the
+// port's close): a close that a driver holds is then held on a thread that exists
+// anyway, and the main thread waits for it within a bound. From the moment the
+// watcher has left its cycle, its thread touches only the shared Last block, so the
+// object may go while a held act goes on.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -75,7 +81,8 @@ class TRead {
 public:
     // The thread starts paused when createSuspended is true (always, in this program).
     TRead(bool createSuspended, OsSerialPort* port, TZbComm* owner, MainThread& main);
-    // Asks the thread to terminate, resumes it if paused, and waits for its end.
+    // Asks the thread to terminate, resumes it if paused, and waits for its end
+    // (at once when RunLast left it to its act).
     ~TRead();
     TRead(const TRead&) = delete;
     TRead& operator=(const TRead&) = delete;
@@ -120,6 +127,15 @@ public:
     // waiting for the main thread gives up its wait, and the pending DataReady is
     // not run.
     void Terminate();
+    // Main thread: Terminate, and wait until the watcher has left its cycle: no read
+    // is under way or comes, and it makes no call of the owner's, the port's or the
+    // main thread's any more.
+    void Stop();
+    // Main thread, after Stop: the watcher's thread runs `act` as its last act, and
+    // this waits at most `bound` for it. Returns the act's result; nothing when the
+    // act outlasted the bound, and the thread is then left to it: `act` must own
+    // what it uses, as this object may go first. Once only.
+    std::optional<bool> RunLast(std::function<bool()> act, std::chrono::milliseconds bound);
 
     // A read waits at most 100 ms for its first byte, and a Windows read then takes
     // the bytes as they come, at most a scratch buffer's 100 (52 ms at 19200 baud):
@@ -132,6 +148,7 @@ public:
 
 private:
     struct MainCall;
+    struct Last;
     using TimePoint = std::chrono::steady_clock::time_point;
     void Execute();
     bool parkIfPaused();                 // false when terminated
@@ -208,6 +225,8 @@ private:
     std::shared_ptr<MainCall> pendingCall_;  // guarded by control_
     std::chrono::steady_clock::time_point handingOver_{};  // main thread only
 
+    // What the thread does once it has left Execute; shared with the thread itself.
+    std::shared_ptr<Last> last_;
     std::thread thread_;
 };
 

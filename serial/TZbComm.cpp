@@ -3,6 +3,11 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "PortNames.h"
 #include "TRead.h"
@@ -17,6 +22,10 @@ constexpr std::size_t kTransmitQueueBytes = 9216;
 // before the line counts as held: the scale of the shortest reply time-outs, and far
 // above what a driver needs to start sending.
 constexpr std::chrono::milliseconds kWriteMargin{500};
+// How long the port's close may take before it is left to the driver: some
+// USB-serial drivers on Windows block CloseHandle after a write that timed out, and
+// a Linux close waits for output that the line does not take (closing_wait).
+constexpr std::chrono::milliseconds kCloseBound{2000};
 constexpr const char* kLogFileName = "ZbComm.log";
 constexpr std::size_t kReadRecordBytes = 8;
 
@@ -28,6 +37,32 @@ std::uint32_t bitsPerCharacter(dataBits data, parity par, stopBits stop) {
     const std::uint32_t parityCount = par == parity::prNone ? 0 : 1;
     const std::uint32_t stopCount = stop == stopBits::SB1 ? 1 : 2;  // 1.5 rounds up
     return 1 + dataCount + parityCount + stopCount;
+}
+
+// Runs `act` on a thread of its own and waits at most `bound` for it: its result,
+// or nothing when it is still running (it then goes on alone, with what it owns).
+std::optional<bool> runWithin(const std::function<bool()>& act, std::chrono::milliseconds bound) {
+    struct Run {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+        bool result = false;
+    };
+    auto run = std::make_shared<Run>();
+    try {
+        std::thread([run, act] {
+            const bool result = act();
+            std::lock_guard lock(run->mutex);
+            run->done = true;
+            run->result = result;
+            run->ended.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return act();  // no thread to be had: here, without a bound
+    }
+    std::unique_lock lock(run->mutex);
+    if (!run->ended.wait_for(lock, bound, [&] { return run->done; })) return std::nullopt;
+    return run->result;
 }
 
 }  // namespace
@@ -94,8 +129,30 @@ void TZbComm::closeLog() {
 bool TZbComm::failOpen(std::uint8_t code) {
     lastError_ = code;
     openFailure_ = DescribeOpenError(port_->lastOsError());
-    port_->close();
+    (void)closePort(false);
     return false;
+}
+
+bool TZbComm::closePort(bool lastOfWatcher) {
+    // A close that the driver holds is held on another thread, and nothing here
+    // waits past the bound for it: left to the driver, the port goes with it, and
+    // the next open gets a new one. A failed close would show a message box that an
+    // unattended run waits on, so a held one counts as done.
+    std::shared_ptr<OsSerialPort> port = port_;
+    auto close = [port] { return port->close(); };
+    std::optional<bool> closed;
+    if (lastOfWatcher && watcher_) {
+        // The shut-down: the watcher's thread closes as its last act, so no thread
+        // is made for it.
+        closed = watcher_->RunLast(close, kCloseBound);
+        watcher_.reset();
+    } else {
+        closed = runWithin(close, kCloseBound);
+    }
+    if (closed) return *closed;
+    port_ = OsSerialPort::create();
+    if (watcher_) watcher_->setPort(port_.get());  // paused: it reads no more from the old one
+    return true;
 }
 
 bool TZbComm::refuseOpen(const std::string& reason) {
@@ -152,7 +209,7 @@ bool TZbComm::CloseComm() {
     if (watcher_) watcher_->Suspend();
     // The settings stay for the next OpenComm; the close must not wait for output.
     SettleOutput();
-    if (!port_->close()) {
+    if (!closePort(false)) {
         main_.showMessage("Ich kann COMM nicht schließen!", "Fehler");
         lastError_ = kErrClose;
         return false;
@@ -164,16 +221,16 @@ bool TZbComm::CloseComm() {
 void TZbComm::KillComm() {
     closeLog();
     if (watcher_) {
-        // Told to terminate, the watcher ends its read under way at once, and a
-        // watcher waiting for the main thread gives that wait up, so waiting for its
-        // end without a limit cannot deadlock. The port is closed only after that:
-        // no read ever runs on a closed (or reused) descriptor.
-        watcher_->Terminate();
-        watcher_.reset();
+        // Told to stop, the watcher ends its read under way at once, and a watcher
+        // waiting for the main thread gives that wait up, so waiting for it to leave
+        // its cycle without a limit cannot deadlock. The port is closed only after
+        // that: no read ever runs on a closed (or reused) descriptor.
+        watcher_->Stop();
         if (open_) {
             releaseLine();
-            port_->close();
+            (void)closePort(true);
         }
+        watcher_.reset();
     }
     open_ = false;
 }

@@ -4,7 +4,8 @@
 // Threads: every member is called on the main thread. The receive watcher (TRead)
 // runs on its own thread; it stores received bytes into the destination given to
 // ReadComm and, when the count is reached, runs DataReady on the main thread (posted
-// through MainThread) and waits until it has run.
+// through MainThread) and waits until it has run. The watcher lives while the port is
+// open, and its thread makes the port's close.
 //
 // Failures are reported by the truth value of a call and kept as a small last-error
 // code (see GetLastError); the platform's own error number is kept beside it.
@@ -86,6 +87,8 @@ public:
     bool CloseComm();
     // Shuts the port down: ends the watcher, drains and drops queued output, puts
     // back the line settings and time-outs found at open, closes.
+    // Every close runs on the watcher's thread, as its last act, and is waited for
+    // at most 2 s: a close that the driver holds longer is left to it.
     void KillComm();
     // Sends the bytes, waiting at most their time on the line at the speed in force
     // plus a margin. When the line does not take them in time (a held flow-control
@@ -158,6 +161,10 @@ public:
 private:
     void closeLog();
     bool failOpen(std::uint8_t code);
+    // Closes the port, waiting at most kCloseBound (see TZbComm.cpp). With
+    // `lastOfWatcher`, on the stopped watcher's thread, which then ends; otherwise on
+    // a thread of its own, and a paused watcher stays.
+    bool closePort(bool lastOfWatcher);
     // Before the last close: SettleOutput, then the settings found at open go back.
     void releaseLine();
     bool refuseOpen(const std::string& reason);
@@ -171,7 +178,7 @@ private:
 
     MainThread& main_;
     std::unique_ptr<TRead> watcher_;
-    std::unique_ptr<OsSerialPort> port_;
+    std::shared_ptr<OsSerialPort> port_;  // shared with a close left to the driver
     bool open_ = false;
     bool logState_ = false;
     std::uint8_t directNumber_ = 0;

@@ -21,11 +21,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace zb {
@@ -49,9 +46,6 @@ constexpr std::chrono::milliseconds kCompletionMargin{500};
 constexpr DWORD kCancelWaitMs = 1000;
 // Between the two failing ClearCommError calls that show a port's device gone.
 constexpr DWORD kGoneConfirmMs = 10;
-// How long a close may take in the driver before the port gives the handle up. Some
-// USB-serial drivers block CloseHandle after a write that timed out.
-constexpr std::chrono::milliseconds kCloseBound{2000};
 
 // An event for one kind of request: manual reset, created signalled, unnamed.
 HANDLE makeEvent() { return ::CreateEventA(nullptr, TRUE, TRUE, nullptr); }
@@ -93,15 +87,6 @@ void keepForever(std::shared_ptr<Requests> requests) {
     std::lock_guard lock(guard);
     kept.push_back(std::move(requests));
 }
-
-// A close under way on its own thread; the port waits for it within kCloseBound.
-struct CloseCall {
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool done = false;
-    BOOL ok = FALSE;
-    DWORD error = 0;
-};
 
 DWORD toDword(std::chrono::milliseconds limit) {
     // No limit, or one beyond what the driver takes: 0 means none for the driver.
@@ -319,7 +304,11 @@ public:
         requests_ = std::make_shared<Requests>();
         if (transmitStuck_) keepForever(records);
         transmitStuck_ = false;
-        return closeWithin(h, std::move(records));
+        // Some USB-serial drivers block CloseHandle after a write that timed out:
+        // TZbComm makes the close on the watcher's thread and waits for it within a
+        // bound, and the records stay until the driver has let the handle go.
+        if (!sys_.closeHandle(h)) return fail(::GetLastError());
+        return true;
     }
 
     bool isOpen() const override { return handle_ != INVALID_HANDLE_VALUE; }
@@ -343,39 +332,6 @@ private:
     bool writeFailed(DWORD err) {
         (void)confirmGone();
         return abandonOutput(err);
-    }
-    // Closes on a thread of its own and waits at most kCloseBound. A close that the
-    // driver holds longer is left to it with the records it may still write: the
-    // handle is no longer the port's, and the close counts as done, since a failed
-    // close shows a message box that an unattended run would wait on. A thread held
-    // in the driver's close can keep the process from ending (see docs/windows.md).
-    bool closeWithin(HANDLE h, std::shared_ptr<Requests> records) {
-        auto call = std::make_shared<CloseCall>();
-        Win32System* sys = &sys_;
-        try {
-            std::thread([call, sys, h, records] {
-                const BOOL ok = sys->closeHandle(h);
-                const DWORD err = ok ? 0 : ::GetLastError();
-                {
-                    std::lock_guard lock(call->mutex);
-                    call->done = true;
-                    call->ok = ok;
-                    call->error = err;
-                }
-                call->ended.notify_all();
-            }).detach();
-        } catch (const std::system_error&) {
-            // No thread to be had: closed here, without a bound.
-            if (!sys_.closeHandle(h)) return fail(::GetLastError());
-            return true;
-        }
-        std::unique_lock lock(call->mutex);
-        if (!call->ended.wait_for(lock, kCloseBound, [&] { return call->done; })) {
-            error_ = ERROR_TIMEOUT;
-            return true;
-        }
-        if (!call->ok) return fail(call->error);
-        return true;
     }
     // A pulled adapter fails every call on its handle, with codes that vary by
     // driver (5, 22, 31, 995, 1167, 121 are seen; Wine gives 21), and the read under

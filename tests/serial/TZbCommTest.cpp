@@ -3,12 +3,17 @@
 #include <termios.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "PtyPair.h"
 #include "StdMainThread.h"
+#include "TRead.h"
 #include "TZbComm.h"
 
 using namespace std::chrono_literals;
@@ -480,4 +485,47 @@ TEST_F(Fixture, KillEndsTheWatcherEvenWhenAnotherProgramMadeReadsBlock) {
     }
     EXPECT_TRUE(ended) << "the watcher was still inside a read when the port was closed";
     EXPECT_FALSE(comm.GetOpenState());
+}
+
+// The shut-down's close is the watcher thread's last act. One that a driver holds
+// past its bound is left to that thread: the watcher goes at once, and the act ends
+// later without touching it (the sanitizer builds see a touch of freed memory).
+TEST(WatcherLastAct, ReturnsTheActsResultOrLeavesAHeldActToTheThread) {
+    StdMainThread main;
+    {
+        zb::TRead watcher(true, nullptr, nullptr, main);
+        watcher.Stop();
+        EXPECT_EQ(watcher.RunLast([] { return false; }, kBound), std::optional<bool>(false));
+    }
+    struct Held {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;
+        bool ended = false;
+    };
+    auto held = std::make_shared<Held>();
+    auto watcher = std::make_unique<zb::TRead>(true, nullptr, nullptr, main);
+    watcher->Stop();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(watcher->RunLast(
+        [held] {
+            std::unique_lock lock(held->mutex);
+            held->changed.wait(lock, [&] { return held->released; });
+            held->ended = true;
+            held->changed.notify_all();
+            return true;
+        },
+        100ms));
+    // A watcher that waited for its held act would keep this from returning.
+    std::thread release([held] {
+        std::this_thread::sleep_for(5s);
+        std::lock_guard lock(held->mutex);
+        held->released = true;
+        held->changed.notify_all();
+    });
+    watcher.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s) << "the watcher's end waited for the held act";
+    release.join();
+    std::unique_lock lock(held->mutex);
+    EXPECT_TRUE(held->changed.wait_for(lock, kBound, [&] { return held->ended; }));
 }
