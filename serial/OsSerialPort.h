@@ -105,7 +105,7 @@ public:
     // Closing may wait, in the driver, for queued output (Linux: up to the port's
     // closing_wait, 30 s by default), and some Windows drivers hold it after a write
     // that timed out: callers discard the output first and bound the wait (TZbComm
-    // closes on the watcher's thread). Any thread, with no read under way.
+    // closes on another thread). Any thread, with no read under way.
     virtual bool close() = 0;
     virtual bool isOpen() const = 0;
     // The operating system's error of the last failed call (errno on POSIX).

@@ -4,8 +4,8 @@
 // Threads: every member is called on the main thread. The receive watcher (TRead)
 // runs on its own thread; it stores received bytes into the destination given to
 // ReadComm and, when the count is reached, runs DataReady on the main thread (posted
-// through MainThread) and waits until it has run. The watcher lives while the port is
-// open, and its thread makes the port's close.
+// through MainThread) and waits until it has run. At the shut-down its thread makes the
+// port's close, as its last act.
 //
 // Failures are reported by the truth value of a call and kept as a small last-error
 // code (see GetLastError); the platform's own error number is kept beside it.
@@ -87,8 +87,8 @@ public:
     bool CloseComm();
     // Shuts the port down: ends the watcher, drains and drops queued output, puts
     // back the line settings and time-outs found at open, closes.
-    // Every close runs on the watcher's thread, as its last act, and is waited for
-    // at most 2 s: a close that the driver holds longer is left to it.
+    // The close runs on the watcher's thread, as its last act, and is waited for at
+    // most 2 s (as is every close): one that the driver holds longer is left to it.
     void KillComm();
     // Sends the bytes, waiting at most their time on the line at the speed in force
     // plus a margin. When the line does not take them in time (a held flow-control

@@ -305,8 +305,8 @@ public:
         if (transmitStuck_) keepForever(records);
         transmitStuck_ = false;
         // Some USB-serial drivers block CloseHandle after a write that timed out:
-        // TZbComm makes the close on the watcher's thread and waits for it within a
-        // bound, and the records stay until the driver has let the handle go.
+        // TZbComm makes the close on another thread and waits for it within a bound,
+        // and the records stay until the driver has let the handle go.
         if (!sys_.closeHandle(h)) return fail(::GetLastError());
         return true;
     }
