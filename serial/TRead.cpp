@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "CallEnd.h"
 #include "TZbComm.h"
 
 namespace zb {
@@ -31,11 +32,10 @@ struct TRead::MainCall {
 struct TRead::Last {
     std::mutex mutex;
     std::condition_variable changed;
-    bool left = false;  // Execute has returned
-    bool given = false; // an act is given, or (with none) there is none
-    bool done = false;  // the act has returned
-    bool result = false;
+    bool left = false;   // Execute has returned
+    bool given = false;  // `act` is set, or (left empty) the thread just ends
     std::function<bool()> act;
+    CallEnd end;  // of the act
 };
 
 TRead::TRead(bool createSuspended, OsSerialPort* port, TZbComm* owner, MainThread& main)
@@ -55,11 +55,7 @@ TRead::TRead(bool createSuspended, OsSerialPort* port, TZbComm* owner, MainThrea
             act = std::move(last->act);
         }
         // The TRead may be gone from here on.
-        const bool result = act ? act() : true;
-        std::lock_guard lock(last->mutex);
-        last->done = true;
-        last->result = result;
-        last->changed.notify_all();
+        last->end.report(act ? act() : true);
     });
 }
 
@@ -80,18 +76,18 @@ void TRead::Stop() {
 }
 
 std::optional<bool> TRead::RunLast(std::function<bool()> act, std::chrono::milliseconds bound) {
-    std::unique_lock lock(last_->mutex);
-    last_->act = std::move(act);
-    last_->given = true;
-    last_->changed.notify_all();
-    if (!last_->changed.wait_for(lock, bound, [this] { return last_->done; })) {
-        // Held past the bound (a driver's close): the act goes on without us.
-        thread_.detach();
-        return std::nullopt;
+    {
+        std::lock_guard lock(last_->mutex);
+        last_->act = std::move(act);
+        last_->given = true;
     }
-    const bool result = last_->result;
-    lock.unlock();
-    thread_.join();
+    last_->changed.notify_all();
+    const std::optional<bool> result = last_->end.waitFor(bound);
+    if (result) {
+        thread_.join();
+    } else {
+        thread_.detach();  // held past the bound (a driver's close): the act goes on alone
+    }
     return result;
 }
 

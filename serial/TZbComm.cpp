@@ -3,12 +3,11 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
-#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
 
+#include "CallEnd.h"
 #include "PortNames.h"
 #include "TRead.h"
 
@@ -42,27 +41,13 @@ std::uint32_t bitsPerCharacter(dataBits data, parity par, stopBits stop) {
 // Runs `act` on a thread of its own and waits at most `bound` for it: its result,
 // or nothing when it is still running (it then goes on alone, with what it owns).
 std::optional<bool> runWithin(const std::function<bool()>& act, std::chrono::milliseconds bound) {
-    struct Run {
-        std::mutex mutex;
-        std::condition_variable ended;
-        bool done = false;
-        bool result = false;
-    };
-    auto run = std::make_shared<Run>();
+    auto end = std::make_shared<CallEnd>();
     try {
-        std::thread([run, act] {
-            const bool result = act();
-            std::lock_guard lock(run->mutex);
-            run->done = true;
-            run->result = result;
-            run->ended.notify_all();
-        }).detach();
+        std::thread([end, act] { end->report(act()); }).detach();
     } catch (const std::system_error&) {
         return act();  // no thread to be had: here, without a bound
     }
-    std::unique_lock lock(run->mutex);
-    if (!run->ended.wait_for(lock, bound, [&] { return run->done; })) return std::nullopt;
-    return run->result;
+    return end->waitFor(bound);
 }
 
 }  // namespace
